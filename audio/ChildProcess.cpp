@@ -1,0 +1,267 @@
+#include "ChildProcess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+extern char** environ;
+
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    for (char c : commandLine) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true; // "" is an empty word of its own
+        } else if (!quoted && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+            if (inWord) {
+                words.push_back(std::move(word));
+                word.clear();
+                inWord = false;
+            }
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+namespace {
+
+struct TPipe {
+    int Read = -1;
+    int Write = -1;
+    TPipe() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::system_error(errno, std::generic_category(), "pipe2");
+        }
+        Read = fds[0];
+        Write = fds[1];
+    }
+    ~TPipe() {
+        CloseRead();
+        CloseWrite();
+    }
+    void CloseRead() {
+        if (Read >= 0) {
+            close(Read);
+            Read = -1;
+        }
+    }
+    void CloseWrite() {
+        if (Write >= 0) {
+            close(Write);
+            Write = -1;
+        }
+    }
+    int ReleaseRead() { return std::exchange(Read, -1); }
+    int ReleaseWrite() { return std::exchange(Write, -1); }
+};
+
+struct TSpawnActions {
+    posix_spawn_file_actions_t Actions;
+    TSpawnActions() { posix_spawn_file_actions_init(&Actions); }
+    ~TSpawnActions() { posix_spawn_file_actions_destroy(&Actions); }
+};
+
+struct TSpawnAttr {
+    posix_spawnattr_t Attr;
+    TSpawnAttr() { posix_spawnattr_init(&Attr); }
+    ~TSpawnAttr() { posix_spawnattr_destroy(&Attr); }
+};
+
+void IgnoreBrokenPipes() {
+    // A reader that went away must surface as EPIPE, never kill the logger.
+    static const bool once = [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)once;
+}
+
+} // namespace
+
+TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
+    if (argv.empty()) {
+        throw std::system_error(ENOENT, std::generic_category(), "empty command line");
+    }
+    IgnoreBrokenPipes();
+    TPipe input;
+    TPipe errors;
+
+    TSpawnActions actions;
+    posix_spawn_file_actions_adddup2(&actions.Actions, input.Read, STDIN_FILENO);
+    posix_spawn_file_actions_addopen(&actions.Actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions.Actions, errors.Write, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions.Actions, 3);
+
+    TSpawnAttr attr;
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&defaults, sig);
+    }
+    posix_spawnattr_setsigmask(&attr.Attr, &none);
+    posix_spawnattr_setsigdefault(&attr.Attr, &defaults);
+    // Its own process group: a Ctrl-C meant for the logger must not kill the
+    // encoder before the logger has finished its file.
+    posix_spawnattr_setpgroup(&attr.Attr, 0);
+    posix_spawnattr_setflags(&attr.Attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+
+    const int rc = posix_spawnp(&FPid, args[0], &actions.Actions, &attr.Attr, args.data(), environ);
+    if (rc != 0) {
+        FPid = -1;
+        throw std::system_error(rc, std::generic_category(), argv[0]);
+    }
+    input.CloseRead();
+    errors.CloseWrite();
+    FInput = input.ReleaseWrite();
+    fcntl(FInput, F_SETFL, fcntl(FInput, F_GETFL) | O_NONBLOCK);
+    // Room for jitter of the program; the default may stay when this is refused.
+    fcntl(FInput, F_SETPIPE_SZ, 1 << 20);
+    FDrain = std::thread(&TChildProcess::DrainErrors, this, errors.ReleaseRead());
+}
+
+TChildProcess::~TChildProcess() { Finish(std::chrono::seconds(10)); }
+
+void TChildProcess::DrainErrors(int fd) {
+    char buf[4096];
+    std::string line;
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = buf[i];
+            if (c == '\n' || c == '\r') {
+                // Progress lines end in \r; keep the last line that says something.
+                if (line.find_first_not_of(" \t") != std::string::npos) {
+                    std::lock_guard guard(FStateLock);
+                    FLastLine = line;
+                }
+                line.clear();
+            } else if (line.size() < 1024) {
+                line += c;
+            }
+        }
+    }
+    if (line.find_first_not_of(" \t") != std::string::npos) {
+        std::lock_guard guard(FStateLock);
+        FLastLine = line;
+    }
+    close(fd);
+
+    // Wait without reaping, so that Finish can still kill this pid safely under
+    // FStateLock; reap under the lock.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(FPid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    std::lock_guard guard(FStateLock);
+    int status = 0;
+    while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+    }
+    FWaitStatus = status;
+    FExited = true;
+    FExitedChanged.notify_all();
+}
+
+void TChildProcess::CloseInput() {
+    if (FInput >= 0) {
+        close(FInput);
+        FInput = -1;
+    }
+}
+
+TChildProcess::TWriteResult TChildProcess::WriteInput(const void* data, std::size_t bytes,
+                                                      std::chrono::milliseconds timeout, std::size_t& written) {
+    written = 0;
+    if (FInput < 0) {
+        return TWriteResult::Closed;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const char* p = static_cast<const char*>(data);
+    while (written < bytes) {
+        const ssize_t n = write(FInput, p + written, bytes - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return TWriteResult::TimedOut;
+            }
+            pollfd pfd{FInput, POLLOUT, 0};
+            poll(&pfd, 1, static_cast<int>(left.count()));
+            continue;
+        }
+        return TWriteResult::Closed; // EPIPE or worse: the program does not read any more
+    }
+    return TWriteResult::Written;
+}
+
+bool TChildProcess::Finish(std::chrono::milliseconds timeout) {
+    if (FPid < 0) {
+        return true;
+    }
+    CloseInput();
+    bool byItself = true;
+    {
+        std::unique_lock lock(FStateLock);
+        if (!FExitedChanged.wait_for(lock, timeout, [this] { return FExited; })) {
+            // Not reaped yet (reaping happens under this lock), so the pid is still ours.
+            kill(FPid, SIGKILL);
+            byItself = false;
+        }
+    }
+    if (FDrain.joinable()) {
+        FDrain.join();
+    }
+    FPid = -1;
+    return byItself;
+}
+
+bool TChildProcess::Exited() const {
+    std::lock_guard guard(FStateLock);
+    return FExited;
+}
+
+int TChildProcess::WaitStatus() const {
+    std::lock_guard guard(FStateLock);
+    return FWaitStatus;
+}
+
+std::string TChildProcess::LastErrorLine() const {
+    std::lock_guard guard(FStateLock);
+    return FLastLine;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+// Splits a command line into words the way a shell does, without expanding
+// anything: blanks separate words, double quotes group (and are removed).
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// A program started without a shell, with a pipe to its standard input. Its
+// standard output goes to /dev/null; its standard error is drained on a thread
+// of this object so that the program never stalls on it, and the last line is
+// kept. The destructor closes the input, waits a little and kills if it must.
+//
+// Threads: WriteInput belongs to one writer thread; the status getters may be
+// called from any thread (FStateLock guards what the drain thread publishes).
+class TChildProcess {
+public:
+    // Throws std::system_error with the errno of a failed start (ENOENT when
+    // the program is not on PATH).
+    explicit TChildProcess(const std::vector<std::string>& argv);
+    ~TChildProcess();
+
+    TChildProcess(const TChildProcess&) = delete;
+    TChildProcess& operator=(const TChildProcess&) = delete;
+
+    enum class TWriteResult { Written, Closed, TimedOut };
+    // Writes all of `data`, waiting at most `timeout` for the program to read.
+    // Closed when the program no longer reads (broken pipe); `written` tells
+    // how much went through either way.
+    TWriteResult WriteInput(const void* data, std::size_t bytes, std::chrono::milliseconds timeout,
+                            std::size_t& written);
+
+    // Closes the program's input and waits up to `timeout` for it to end, then
+    // kills it. Returns true when it ended by itself.
+    bool Finish(std::chrono::milliseconds timeout);
+
+    bool Exited() const;
+    // The raw wait status; meaningful once Exited().
+    int WaitStatus() const;
+    std::string LastErrorLine() const;
+    pid_t Pid() const { return FPid; }
+
+private:
+    void DrainErrors(int fd);
+    void CloseInput();
+
+    pid_t FPid = -1;
+    int FInput = -1;
+    std::thread FDrain;
+    mutable std::mutex FStateLock;
+    std::condition_variable FExitedChanged;
+    bool FExited = false;       // guarded by FStateLock
+    int FWaitStatus = 0;        // guarded by FStateLock
+    std::string FLastLine;      // guarded by FStateLock
+};

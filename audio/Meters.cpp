@@ -1,0 +1,23 @@
+#include "Meters.h"
+
+#include "AudioFormat.h"
+
+#include <algorithm>
+#include <cmath>
+
+void TPeakMeter::Process(float* samples, std::size_t bytes) {
+    const std::size_t frames = bytes / AudioFormat::BytesPerFrame;
+    float a = 0;
+    float b = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        a = std::max(a, std::fabs(samples[2 * i]));
+        b = std::max(b, std::fabs(samples[2 * i + 1]));
+    }
+    FLeft.store(a, std::memory_order_relaxed);
+    FRight.store(b, std::memory_order_relaxed);
+}
+
+void TPeakMeter::Reset() {
+    FLeft.store(0, std::memory_order_relaxed);
+    FRight.store(0, std::memory_order_relaxed);
+}

@@ -1,0 +1,24 @@
+#include "SampleConvert.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+inline std::int16_t ToS16(float x) {
+    // Written so that the compiler can vectorise it: scale, clip, round.
+    const float v = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
+    return static_cast<std::int16_t>(std::lrintf(v));
+}
+} // namespace
+
+void SampleConvert::FloatToS16(const float* in, std::int16_t* out, std::size_t samples) {
+    for (std::size_t i = 0; i < samples; ++i) {
+        out[i] = ToS16(in[i]);
+    }
+}
+
+void SampleConvert::StereoFloatToMonoS16(const float* in, std::int16_t* out, std::size_t frames) {
+    for (std::size_t i = 0; i < frames; ++i) {
+        out[i] = ToS16(0.5f * (in[2 * i] + in[2 * i + 1]));
+    }
+}

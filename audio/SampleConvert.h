@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace SampleConvert {
+// Float samples to 16-bit signed, rounded and clipped to the 16-bit range.
+void FloatToS16(const float* in, std::int16_t* out, std::size_t samples);
+// Stereo float frames to mono 16-bit, the mean of both channels.
+void StereoFloatToMonoS16(const float* in, std::int16_t* out, std::size_t frames);
+} // namespace SampleConvert

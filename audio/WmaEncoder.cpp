@@ -1,0 +1,186 @@
+#include "WmaEncoder.h"
+
+#include "AudioFormat.h"
+#include "basserrors.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+namespace {
+
+constexpr int MinRate = 8000;
+constexpr int MaxRate = 48000;
+constexpr int OfferedBitrates[] = {32000, 48000, 64000, 80000, 96000, 128000, 160000, 192000, 256000, 320000};
+
+const AVCodec* FindWmaCodec() { return avcodec_find_encoder(AV_CODEC_ID_WMAV2); }
+
+// An opened codec context, or null when the codec refuses the parameters.
+FFmpeg::CodecContextPtr OpenCodec(const AVCodec* codec, int rate, int channels, int bitrate, bool globalHeader) {
+    FFmpeg::CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+        throw TAudioError(BassError::Mem);
+    }
+    ctx->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    ctx->sample_rate = rate;
+    av_channel_layout_default(&ctx->ch_layout, channels);
+    ctx->bit_rate = bitrate;
+    ctx->time_base = AVRational{1, rate};
+    if (globalHeader) {
+        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        return nullptr;
+    }
+    return ctx;
+}
+
+} // namespace
+
+std::vector<int> TWmaEncoder::GetRates(int rate, int channels, TKind kind) {
+    std::vector<int> rates;
+    const AVCodec* codec = FindWmaCodec();
+    if (kind == TKind::Pro || codec == nullptr || rate < MinRate || rate > MaxRate ||
+        (channels != 1 && channels != 2)) {
+        return rates;
+    }
+    for (int bitrate : OfferedBitrates) {
+        if (OpenCodec(codec, rate, channels, bitrate, false)) {
+            rates.push_back(bitrate);
+        }
+    }
+    return rates;
+}
+
+TWmaEncoder::TWmaEncoder(int rate, int channels, int bitrate, const std::string& path, TKind kind)
+    : FChannels(channels) {
+    const AVCodec* codec = FindWmaCodec();
+    if (kind == TKind::Pro || codec == nullptr) {
+        throw TAudioError(BassError::Codec);
+    }
+    if (channels != 1 && channels != 2) {
+        throw TAudioError(BassError::Format);
+    }
+    if (rate < MinRate || rate > MaxRate) {
+        throw TAudioError(BassError::Freq);
+    }
+
+    AVFormatContext* format = nullptr;
+    if (avformat_alloc_output_context2(&format, nullptr, "asf", path.c_str()) < 0 || format == nullptr) {
+        throw TAudioError(BassError::Codec);
+    }
+    FFormat.reset(format);
+
+    FCodec = OpenCodec(codec, rate, channels, bitrate, (format->oformat->flags & AVFMT_GLOBALHEADER) != 0);
+    if (!FCodec) {
+        throw TAudioError(BassError::IllegalParam);
+    }
+    FStream = avformat_new_stream(format, nullptr);
+    if (FStream == nullptr || avcodec_parameters_from_context(FStream->codecpar, FCodec.get()) < 0) {
+        throw TAudioError(BassError::Mem);
+    }
+    FStream->time_base = FCodec->time_base;
+
+    if (avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
+        throw TAudioError(BassError::FileOpen);
+    }
+    if (avformat_write_header(format, nullptr) < 0) {
+        throw TAudioError(BassError::FileOpen);
+    }
+
+    FFrame.reset(av_frame_alloc());
+    FPacket.reset(av_packet_alloc());
+    if (!FFrame || !FPacket) {
+        throw TAudioError(BassError::Mem);
+    }
+    FFrame->format = AV_SAMPLE_FMT_FLTP;
+    FFrame->sample_rate = rate;
+    FFrame->nb_samples = FCodec->frame_size > 0 ? FCodec->frame_size : 2048;
+    av_channel_layout_copy(&FFrame->ch_layout, &FCodec->ch_layout);
+    if (av_frame_get_buffer(FFrame.get(), 0) < 0) {
+        throw TAudioError(BassError::Mem);
+    }
+}
+
+TWmaEncoder::~TWmaEncoder() { Close(); }
+
+void TWmaEncoder::Write(const float* samples, std::size_t bytes) {
+    if (FClosed || FFailed) {
+        return;
+    }
+    std::size_t frames = bytes / AudioFormat::BytesPerFrame;
+    const int frameSize = FFrame->nb_samples;
+    while (frames > 0) {
+        if (av_frame_make_writable(FFrame.get()) < 0) {
+            FFailed = true;
+            return;
+        }
+        const int n = static_cast<int>(std::min<std::size_t>(frames, static_cast<std::size_t>(frameSize - FFill)));
+        float* left = reinterpret_cast<float*>(FFrame->data[0]) + FFill;
+        if (FChannels == 1) {
+            for (int i = 0; i < n; ++i) {
+                left[i] = 0.5f * (samples[2 * i] + samples[2 * i + 1]);
+            }
+        } else {
+            float* right = reinterpret_cast<float*>(FFrame->data[1]) + FFill;
+            for (int i = 0; i < n; ++i) {
+                left[i] = samples[2 * i];
+                right[i] = samples[2 * i + 1];
+            }
+        }
+        FFill += n;
+        samples += 2 * static_cast<std::size_t>(n);
+        frames -= static_cast<std::size_t>(n);
+        if (FFill == frameSize) {
+            SendFrame(false);
+        }
+    }
+}
+
+void TWmaEncoder::SendFrame(bool final) {
+    if (FFill > 0) {
+        // The codec takes whole frames only: the last one is padded with silence.
+        for (int ch = 0; ch < FChannels; ++ch) {
+            float* plane = reinterpret_cast<float*>(FFrame->data[ch]);
+            std::fill(plane + FFill, plane + FFrame->nb_samples, 0.0f);
+        }
+        FFrame->pts = FNextPts;
+        FNextPts += FFrame->nb_samples;
+        FFill = 0;
+        if (avcodec_send_frame(FCodec.get(), FFrame.get()) < 0) {
+            FFailed = true;
+            return;
+        }
+        Drain();
+    }
+    if (final) {
+        avcodec_send_frame(FCodec.get(), nullptr);
+        Drain();
+    }
+}
+
+void TWmaEncoder::Drain() {
+    while (avcodec_receive_packet(FCodec.get(), FPacket.get()) == 0) {
+        av_packet_rescale_ts(FPacket.get(), FCodec->time_base, FStream->time_base);
+        FPacket->stream_index = FStream->index;
+        if (av_interleaved_write_frame(FFormat.get(), FPacket.get()) < 0) {
+            FFailed = true;
+        }
+        av_packet_unref(FPacket.get());
+    }
+}
+
+void TWmaEncoder::Close() {
+    if (FClosed || !FFormat) {
+        return;
+    }
+    FClosed = true;
+    if (!FFailed) {
+        SendFrame(true);
+    }
+    av_write_trailer(FFormat.get());
+    FFormat.reset(); // closes the file
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "BlockProcessor.h"
+#include "FFmpegPtr.h"
+
+#include <string>
+#include <vector>
+
+// Writes a WMA (wmav2) file in an ASF container from stereo float blocks.
+// One channel means a downmix of both. Attach it to a mixer as a processor
+// (its Process writes) or call Write directly; not thread-safe.
+class TWmaEncoder : public TBlockProcessor {
+public:
+    enum class TKind { Standard, Pro };
+
+    // Throws TAudioError: Codec (44) when the encoder is missing or for Pro,
+    // Format (6) for a channel count other than 1 or 2, Freq (25) for a rate
+    // the codec refuses, IllegalParam (20) for a bit rate it refuses, FileOpen
+    // (2) when the file cannot be created.
+    TWmaEncoder(int rate, int channels, int bitrate, const std::string& path, TKind kind = TKind::Standard);
+    ~TWmaEncoder() override;
+
+    TWmaEncoder(const TWmaEncoder&) = delete;
+    TWmaEncoder& operator=(const TWmaEncoder&) = delete;
+
+    void Process(float* samples, std::size_t bytes) override { Write(samples, bytes); }
+    void Write(const float* samples, std::size_t bytes);
+    // Flushes the codec and finishes the file. Idempotent; the destructor calls it.
+    void Close();
+
+    // Bit rates (bit/s, ascending) the encoder accepts for this format; empty
+    // for Pro, for rates it refuses, or when the codec is missing.
+    static std::vector<int> GetRates(int rate, int channels, TKind kind);
+
+private:
+    void SendFrame(bool final);
+    void Drain();
+
+    FFmpeg::CodecContextPtr FCodec;
+    FFmpeg::OutputContextPtr FFormat;
+    FFmpeg::FramePtr FFrame;
+    FFmpeg::PacketPtr FPacket;
+    AVStream* FStream = nullptr; // owned by FFormat
+    int FChannels;
+    int FFill = 0;               // samples per channel waiting in FFrame
+    int64_t FNextPts = 0;
+    bool FClosed = false;
+    bool FFailed = false;        // a write error; later blocks are dropped
+};
