@@ -50,12 +50,12 @@ void TExternalEncoder::Process(float* samples, std::size_t bytes) {
     }
 }
 
-void TExternalEncoder::Finish() {
+void TExternalEncoder::Finish(std::chrono::milliseconds timeout) {
     if (FFinished.exchange(true)) {
         return;
     }
     FDiedEarly.store(FPipeClosed.load() || FProcess.Exited());
-    FProcess.Finish(FinishTimeout);
+    FProcess.Finish(timeout);
 }
 
 bool TExternalEncoder::Died() const {

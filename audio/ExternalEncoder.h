@@ -4,6 +4,7 @@
 #include "ChildProcess.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,8 +30,8 @@ public:
     void Process(float* samples, std::size_t bytes) override;
 
     // Ends the program's input and waits for it to finish its file (killed after
-    // FinishTimeout). Detach the encoder from its mixer first. Idempotent.
-    void Finish();
+    // `timeout`). Detach the encoder from its mixer first. Idempotent.
+    void Finish(std::chrono::milliseconds timeout = FinishTimeout);
 
     // The program ended (or stopped reading) before Finish was asked for.
     bool Died() const;
