@@ -50,7 +50,7 @@ void TExternalEncoder::Process(float* samples, std::size_t bytes) {
     }
 }
 
-void TExternalEncoder::Finish(std::chrono::milliseconds timeout) {
+void TExternalEncoder::FinishWithin(std::chrono::milliseconds timeout) {
     if (FFinished.exchange(true)) {
         return;
     }
@@ -74,4 +74,13 @@ int TExternalEncoder::ExitStatus() const {
         return 128 + WTERMSIG(status);
     }
     return -1;
+}
+
+std::string TExternalEncoder::DeathReason() const {
+    std::string reason = FProcess.Exited() ? "exit status " + std::to_string(ExitStatus()) : "the encoder stopped reading";
+    const std::string line = LastErrorLine();
+    if (!line.empty()) {
+        reason += ": " + line;
+    }
+    return reason;
 }

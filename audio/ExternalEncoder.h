@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BlockProcessor.h"
 #include "ChildProcess.h"
+#include "FileEncoder.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +16,7 @@
 // thread. A program that dies or stops reading never blocks the puller for more
 // than WriteTimeout a block and never kills the logger: the encoder notes that
 // it died, with the exit status and the program's last line of standard error.
-class TExternalEncoder : public TBlockProcessor {
+class TExternalEncoder : public TFileEncoder {
 public:
     enum class TChannels { Stereo, MonoDownmix };
 
@@ -29,16 +29,19 @@ public:
 
     void Process(float* samples, std::size_t bytes) override;
 
-    // Ends the program's input and waits for it to finish its file (killed after
-    // `timeout`). Detach the encoder from its mixer first. Idempotent.
-    void Finish(std::chrono::milliseconds timeout = FinishTimeout);
+    // Ends the program's input and waits up to FinishTimeout for it to finish
+    // its file, then kills it.
+    void Finish() override { FinishWithin(FinishTimeout); }
+    void FinishWithin(std::chrono::milliseconds timeout);
 
     // The program ended (or stopped reading) before Finish was asked for.
-    bool Died() const;
+    bool Died() const override;
+    // "exit status %d" and the program's last line of standard error.
+    std::string DeathReason() const override;
     // Exit code of the program once it has ended; 128 + signal when it was killed.
     int ExitStatus() const;
     std::string LastErrorLine() const { return FProcess.LastErrorLine(); }
-    std::uint64_t DroppedBytes() const { return FDroppedBytes.load(std::memory_order_relaxed); }
+    std::uint64_t DroppedBytes() const override { return FDroppedBytes.load(std::memory_order_relaxed); }
 
 private:
     TChildProcess FProcess;

@@ -109,6 +109,7 @@ TWmaEncoder::~TWmaEncoder() { Close(); }
 
 void TWmaEncoder::Write(const float* samples, std::size_t bytes) {
     if (FClosed || FFailed) {
+        FDroppedBytes += bytes;
         return;
     }
     std::size_t frames = bytes / AudioFormat::BytesPerFrame;

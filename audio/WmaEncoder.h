@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BlockProcessor.h"
 #include "FFmpegPtr.h"
+#include "FileEncoder.h"
 
 #include <string>
 #include <vector>
@@ -9,7 +9,7 @@
 // Writes a WMA (wmav2) file in an ASF container from stereo float blocks.
 // One channel means a downmix of both. Attach it to a mixer as a processor
 // (its Process writes) or call Write directly; not thread-safe.
-class TWmaEncoder : public TBlockProcessor {
+class TWmaEncoder : public TFileEncoder {
 public:
     enum class TKind { Standard, Pro };
 
@@ -27,6 +27,11 @@ public:
     void Write(const float* samples, std::size_t bytes);
     // Flushes the codec and finishes the file. Idempotent; the destructor calls it.
     void Close();
+
+    void Finish() override { Close(); }
+    bool Died() const override { return FFailed; }
+    std::string DeathReason() const override { return "the WMA file could not be written"; }
+    std::uint64_t DroppedBytes() const override { return FDroppedBytes; }
 
     // Bit rates (bit/s, ascending) the encoder accepts for this format; empty
     // for Pro, for rates it refuses, or when the codec is missing.
@@ -46,4 +51,5 @@ private:
     int64_t FNextPts = 0;
     bool FClosed = false;
     bool FFailed = false;        // a write error; later blocks are dropped
+    std::uint64_t FDroppedBytes = 0;
 };

@@ -3,10 +3,8 @@
 # (push stream -> mixer -> level and count -> 16-bit -> pipe to a discarding
 # process), against ffmpeg doing the same conversion into the same kind of sink.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRUDAZ_TESTS=OFF >/dev/null
-cmake --build "$build" --target engine_bench >/dev/null
+source "$(dirname "$0")/build.sh"
+bench_build engine_bench
 bench="$build/bench/engine_bench"
 seconds=3600
 

@@ -144,7 +144,7 @@ TEST(ExternalEncoder, AProgramThatDoesNotEndAfterItsInputClosesIsKilled) {
     // sleep never reads its input, so closing it does not end the program.
     auto encoder = std::make_shared<TExternalEncoder>("sleep 30", TExternalEncoder::TChannels::Stereo);
     const auto start = std::chrono::steady_clock::now();
-    encoder->Finish(std::chrono::milliseconds(300));
+    encoder->FinishWithin(std::chrono::milliseconds(300));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(encoder->ExitStatus(), 128 + 9);
     EXPECT_FALSE(encoder->Died()) << "it was alive until we stopped it";

@@ -1,0 +1,124 @@
+#include "Controller.h"
+
+TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int slotCount, TSlotServices services,
+                         TLogSink sink)
+    : FServices(std::move(services)), FSink(std::move(sink)) {
+    FSlots.reserve(static_cast<std::size_t>(std::max(slotCount, 0)));
+    for (int i = 0; i < slotCount; ++i) {
+        auto slot = std::make_unique<TSlotInfo>(settings, i, devices, FServices);
+        slot->OnLog = [this](TSlotInfo& s, const std::string& text) { LogSlotMessage(s, text); };
+        slot->StartInput();
+        TSlotInfo& added = *slot;
+        FSlots.push_back(std::move(slot));
+        // Recordings left open by a crash get their durations back.
+        Guarded(added, [&] { added.RepairDurations(); });
+    }
+}
+
+TController::~TController() {
+    for (auto& slot : FSlots) {
+        slot.reset();
+    }
+}
+
+bool TController::Guarded(TSlotInfo& slot, const std::function<void()>& operation) {
+    try {
+        operation();
+        return true;
+    } catch (const std::exception& e) {
+        // One slot's failure (a catalogue on a missing drive) must not stop the others.
+        slot.Log(e.what());
+        return false;
+    }
+}
+
+void TController::timTimerTimer() {
+    for (auto& slot : FSlots) {
+        Guarded(*slot, [&] { slot->CheckEncoder(); });
+    }
+    const std::int64_t hour = HourNumber(ToLocalTime(FServices.Now()));
+    if (hour == FLastHour) {
+        return;
+    }
+    FLastHour = hour;
+    for (auto& slot : FSlots) {
+        Guarded(*slot, [&] {
+            if (!slot->NoAutoRotate) {
+                slot->RestartEncoder();
+            }
+        });
+        Guarded(*slot, [&] { slot->CleanupByAge(); });
+        UpdateSlotButtons();
+    }
+    // Free-space passes: one recording at a time, always from the lowest-index
+    // slot still short of space, until a pass deletes nothing.
+    for (bool deleted = true; deleted;) {
+        deleted = false;
+        for (auto& slot : FSlots) {
+            bool removed = false;
+            Guarded(*slot, [&] { removed = slot->CleanupBySpace(); });
+            if (removed) {
+                deleted = true;
+                break;
+            }
+        }
+    }
+}
+
+void TController::SetRecording(int index, bool on) {
+    if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
+        return;
+    }
+    TSlotInfo& slot = *FSlots[static_cast<std::size_t>(index)];
+    Guarded(slot, [&] { slot.SetRecording(on); });
+    UpdateSlotButtons();
+}
+
+void TController::ProcessCommands() {
+    while (auto command = FCommands.Take()) {
+        if (command->Message == WM_STARTSLOT) {
+            SetRecording(command->Index, true);
+        } else if (command->Message == WM_STOPSLOT) {
+            SetRecording(command->Index, false);
+        }
+    }
+}
+
+void TController::ApplySlotSettings(int index, bool inputChanged, bool outputChanged) {
+    if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
+        return;
+    }
+    TSlotInfo& slot = *FSlots[static_cast<std::size_t>(index)];
+    Guarded(slot, [&] {
+        if (inputChanged) {
+            slot.StartInput();
+        }
+        if (outputChanged || !slot.HasEncoder()) {
+            slot.RestartEncoder();
+        }
+    });
+    UpdateSlotButtons();
+}
+
+void TController::AppendLog(TLogKind kind, std::deque<std::string>& log, const std::string& text) {
+    while (log.size() > MaxLogLines - 1) {
+        log.pop_front();
+    }
+    const std::string line = FormatTime(ToLocalTime(FServices.Now()), "%x %X") + ": " + text;
+    log.push_back(line);
+    if (FSink) {
+        FSink(kind, line);
+    }
+}
+
+void TController::LogSlotMessage(TSlotInfo&, const std::string& text) { AppendLog(TLogKind::Slots, FSlotLog, text); }
+
+void TController::LogWebServerMessage(const std::string& text) {
+    AppendLog(TLogKind::WebServer, FWebServerLog, text);
+}
+
+void TController::UpdateSlotButtons() {
+    if (OnUpdateSlotButtons) {
+        OnUpdateSlotButtons();
+    }
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "AudioDevices.h"
+#include "CommandQueue.h"
+#include "SlotInfo.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The recorder without a window: owns the slots from start-up to shutdown, runs
+// the 100 ms tick that rotates files and cleans up at every change of the local
+// hour, carries out start and stop commands, and keeps the two message logs.
+//
+// Threads: everything runs on the thread that owns the controller, except
+// PostSlotCommand, which any thread may call.
+class TController {
+public:
+    static constexpr std::size_t MaxLogLines = 1000;
+    static constexpr int TickMs = 100;
+
+    enum class TLogKind { Slots, WebServer };
+    // Told of every stamped log line (the window shows them; the headless
+    // program mirrors them to standard error).
+    using TLogSink = std::function<void(TLogKind kind, const std::string& line)>;
+
+    // Creates the slots in index order; each reads its section, logs through the
+    // controller and attaches its input. No file is opened before the first tick.
+    TController(TSettingsFile& settings, TDeviceCatalogue& devices, int slotCount, TSlotServices services,
+                TLogSink sink = {});
+    // Frees the slots in index order: each finishes its file and writes its section.
+    ~TController();
+
+    TController(const TController&) = delete;
+    TController& operator=(const TController&) = delete;
+
+    void timTimerTimer();
+
+    // The Start and Stop buttons and the remote commands.
+    void SetRecording(int index, bool on);
+    void PostSlotCommand(TSlotCommand command) { FCommands.Post(command); }
+    void ProcessCommands();
+
+    // After the configuration dialog closed with OK.
+    void ApplySlotSettings(int index, bool inputChanged, bool outputChanged);
+
+    void LogSlotMessage(TSlotInfo& slot, const std::string& text);
+    void LogWebServerMessage(const std::string& text);
+    const std::deque<std::string>& SlotLog() const { return FSlotLog; }
+    const std::deque<std::string>& WebServerLog() const { return FWebServerLog; }
+
+    // The window's UpdateSlotButtons, called after commands, the dialog and each new hour.
+    std::function<void()> OnUpdateSlotButtons;
+
+    const std::vector<std::unique_ptr<TSlotInfo>>& Slots() const { return FSlots; }
+    std::int64_t LastHour() const { return FLastHour; }
+
+private:
+    void AppendLog(TLogKind kind, std::deque<std::string>& log, const std::string& text);
+    void UpdateSlotButtons();
+    // Runs one slot operation; what escapes it becomes that slot's log line.
+    bool Guarded(TSlotInfo& slot, const std::function<void()>& operation);
+
+    const TSlotServices FServices;
+    TLogSink FSink;
+    std::vector<std::unique_ptr<TSlotInfo>> FSlots;
+    std::int64_t FLastHour = 0;
+    TCommandQueue FCommands;
+    std::deque<std::string> FSlotLog;
+    std::deque<std::string> FWebServerLog;
+};

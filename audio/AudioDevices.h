@@ -1,0 +1,85 @@
+#pragma once
+
+#include "PushStream.h"
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// An input a slot can record from.
+class TDeviceInfo {
+public:
+    TDeviceInfo(int index, std::string name) : Index(index), Name(std::move(name)) {}
+    virtual ~TDeviceInfo() = default;
+
+    TDeviceInfo(const TDeviceInfo&) = delete;
+    TDeviceInfo& operator=(const TDeviceInfo&) = delete;
+
+    virtual bool HasControlPanel() const { return false; }
+    virtual void ShowControlPanel() {}
+
+    const int Index;        // number within its driver family (pair number for JACK pairs)
+    const std::string Name; // display name
+};
+
+// An input that several slots share: the first client opens it, every client
+// gets a push stream of its own with a copy of each captured buffer, the last
+// client closes it.
+//
+// Threads: AddClient and RemoveClient come from slot operations (serialised by
+// FOpenLock, which is held across Open and Close). PushToClients comes from the
+// backend's capture thread and takes only FClientsLock, which nobody holds
+// while opening or closing, so a backend may wait for its capture thread in
+// Close without a deadlock.
+class TDeviceInfoWithClients : public TDeviceInfo {
+public:
+    using TDeviceInfo::TDeviceInfo;
+
+    // Opens the device for the first client (its errors go to the caller and
+    // nothing is added) and returns a stream at the device's actual rate.
+    std::shared_ptr<TPushStream> AddClient(int rate);
+    // Detaches the stream; one that is not a client is ignored. The last
+    // client closes the device.
+    void RemoveClient(const TPushStream* stream);
+
+    std::size_t ClientCount() const;
+
+    // Called by the capture thread with interleaved stereo float audio.
+    void PushToClients(const void* buffer, std::size_t bytes);
+
+    // Seconds of audio each client stream can hold before it drops.
+    static constexpr double ClientBufferSeconds = 10.0;
+
+protected:
+    virtual void Open(int rate) = 0;
+    virtual void Close() = 0;
+    virtual int GetSampleRate() = 0;
+
+private:
+    std::mutex FOpenLock;
+    mutable std::mutex FClientsLock;
+    std::vector<std::shared_ptr<TPushStream>> FClients; // guarded by FClientsLock
+};
+
+// The process's list of selectable inputs, in the order they were found. IDs
+// ("WDM:%d", "ASIO:%d:%d", "WASAPI:%s") compare without regard to case.
+class TDeviceCatalogue {
+public:
+    TDeviceCatalogue() = default;
+    TDeviceCatalogue(const TDeviceCatalogue&) = delete;
+    TDeviceCatalogue& operator=(const TDeviceCatalogue&) = delete;
+
+    void Add(std::string id, std::unique_ptr<TDeviceInfoWithClients> entry);
+
+    // Position of the ID in the list, or -1.
+    int FindDevice(const std::string& id) const;
+    std::size_t Count() const { return FDevices.size(); }
+    const std::string& Id(std::size_t i) const { return FDevices.at(i).first; }
+    TDeviceInfoWithClients& Entry(std::size_t i) const { return *FDevices.at(i).second; }
+
+private:
+    std::vector<std::pair<std::string, std::unique_ptr<TDeviceInfoWithClients>>> FDevices;
+};

@@ -1,0 +1,124 @@
+#pragma once
+
+#include "AudioDevices.h"
+#include "Catalogue.h"
+#include "DelayEffect.h"
+#include "FileEncoder.h"
+#include "Meters.h"
+#include "Mixer.h"
+#include "SimpleThread.h"
+#include "SlotServices.h"
+#include "SlotSettings.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// One recording channel: its settings, its mixer with one input at a time, the
+// pull thread that drains the mixer through the level meter, the byte count and
+// the encoder of the open file, its catalogue and its cleanup.
+//
+// Threads: every operation that changes state runs on the controller's thread
+// and holds Lock (re-entrant: RestartEncoder and the cleanups take it again
+// through OpenCatalogue). The pull thread only pulls the mixer. Request threads
+// read the display fields under Lock; the peaks and the byte count are atomic.
+class TSlotInfo : public TSlotSettings {
+public:
+    using TLogProc = std::function<void(TSlotInfo& slot, const std::string& message)>;
+
+    // Reads section Slot<index> of `settings` and builds the pipeline; attaches nothing.
+    TSlotInfo(TSettingsFile& settings, int index, TDeviceCatalogue& devices, TSlotServices services);
+    // Finishes the open file, detaches the input, ends the pull thread and writes the section.
+    ~TSlotInfo();
+
+    TSlotInfo(const TSlotInfo&) = delete;
+    TSlotInfo& operator=(const TSlotInfo&) = delete;
+
+    // Input.
+    void StartInput();
+    void StopInput();
+
+    // Files.
+    void RestartEncoder();
+    void StopEncoder();
+    void SetRecording(bool on);
+    // Notices an encoder that died while its file was open: completes its row,
+    // reports why and starts a new file (at most one retry a minute).
+    void CheckEncoder();
+    bool HasEncoder() const { return FEncoder != nullptr; }
+    float CurrentDuration() const;
+    // The command line that starts the mp3 or ogg encoder for `path`.
+    std::string EncoderCommandLine(TSlotFormat format, const std::string& path) const;
+
+    // Catalogue.
+    std::unique_ptr<TCatalogue> OpenCatalogue() { return OpenCatalogue(Folder); }
+    std::unique_ptr<TCatalogue> OpenCatalogue(const std::string& folder);
+    // Gives rows left without a duration (a crash, a power cut) the duration of their file.
+    void RepairDurations();
+
+    // Cleanup.
+    void CleanupByAge();
+    bool CleanupBySpace();
+    bool DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& path);
+
+    void Log(const std::string& message);
+
+    std::uint64_t BytesProcessed() const { return FCounter->Bytes(); }
+    float PeakLeft() const { return FMeter->Left(); }
+    float PeakRight() const { return FMeter->Right(); }
+    std::uint64_t DroppedBytes() const;
+
+    // The full path of a catalogue file name (stored with '/' or, from older
+    // installations, '\').
+    static std::string RecordingPath(const std::string& folder, const std::string& filename);
+
+    const int Index;
+    mutable std::recursive_mutex Lock;
+    const int ActiveSamplerate;
+    TLogProc OnLog;
+
+    // Input state.
+    TDeviceInfoWithClients* AttachedDevice = nullptr; // owned by the device catalogue
+    std::string AttachedDeviceID;
+    std::string LastError;
+    std::string StreamTitle;
+    std::string ActiveStreamURL;
+
+    // The open file.
+    TSlotFormat EncoderFormat = TSlotFormat::mp3;
+    std::string FileFolder;
+    std::string CurrentFile;
+    int CurrentRecordingID = 0;
+    std::uint64_t FileStartTicks = 0;
+    std::uint64_t FileStartBytes = 0;
+
+private:
+    struct TOpenFile {
+        std::shared_ptr<TFileEncoder> Encoder;
+        std::string Folder;
+        int RecordingID = 0;
+        std::uint64_t Bytes = 0;
+    };
+
+    bool ShouldRecord() const;
+    std::shared_ptr<TFileEncoder> CreateEncoder(TSlotFormat format, const std::string& path) const;
+    std::string FreeRelativeName(const std::string& folder, const std::string& relative) const;
+    TOpenFile SwapEncoder(std::shared_ptr<TFileEncoder> next);
+    void CloseFile(TOpenFile& file);
+    void AddRow(const std::string& relative);
+    void RunPull(TSimpleThread& thread);
+
+    TSettingsFile& FSettings;
+    TDeviceCatalogue& FDevices;
+    const TSlotServices FServices;
+    std::unique_ptr<TMixer> FMixer;       // null when the rate was refused: the slot records nothing
+    std::shared_ptr<TPeakMeter> FMeter = std::make_shared<TPeakMeter>();
+    std::shared_ptr<TByteCounter> FCounter = std::make_shared<TByteCounter>();
+    std::shared_ptr<TPushStream> FInputStream;
+    std::shared_ptr<TFileEncoder> FEncoder;
+    TMixer::THandle FEncoderHandle = 0;
+    std::uint64_t FEncoderRetryAt = 0; // GetMilliseconds() before which a dead encoder is not restarted
+    std::unique_ptr<TSimpleThread> FPullThread;
+};

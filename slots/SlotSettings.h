@@ -1,0 +1,45 @@
+#pragma once
+
+#include "SettingsFile.h"
+
+#include <cstdint>
+#include <string>
+
+enum class TSlotSource { None, Soundcard, Stream };
+enum class TSlotFormat { mp3, ogg, wma, wmapro };
+enum class TSlotMode { mono, stereo, jointstereo };
+
+const char* SlotSourceName(TSlotSource v);
+const char* SlotFormatName(TSlotFormat v);
+const char* SlotModeName(TSlotMode v);
+
+// A slot's persistent settings, stored under their own names in section
+// "Slot%d". Values are used as they are; ranges are the dialog's business.
+struct TSlotSettings {
+    bool Enabled = true;
+    std::string Name;
+    std::string Folder;
+    bool FlatFilenames = false;
+    bool NoAutoRotate = false;
+    TSlotSource Source = TSlotSource::None;
+    std::string Device;
+    std::int16_t NominalLevel = 0;
+    std::string StreamURL;
+    int RecordDelay = 0;
+    TSlotFormat Format = TSlotFormat::mp3;
+    int Bitrate = 128;
+    int Samplerate = 44100;
+    TSlotMode Mode = TSlotMode::stereo;
+    std::string EncoderOptions;
+    bool CleanupDaysEnabled = true;
+    int CleanupDays = 365;
+    bool CleanupSpaceEnabled = true;
+    int CleanupSpace = 5;
+
+    static std::string SectionName(int index);
+
+    // Reads section Slot<index>; the default folder is musicFolder + "/Rudaz Odudad/" + Name.
+    void Read(const TSettingsFile& file, int index, const std::string& musicFolder);
+    // Writes all nineteen keys, in their fixed order.
+    void Write(TSettingsFile& file, int index) const;
+};

@@ -1,0 +1,110 @@
+#include "SlotFixture.h"
+
+#include <filesystem>
+#include <fstream>
+
+using namespace TestSupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TSlotCleanupTest : public TSlotFixture {
+protected:
+    // A file and its row, started `daysAgo` days before now (SQLite's clock).
+    void AddRecording(const std::string& folder, const std::string& relative, double daysAgo, bool createFile = true) {
+        if (createFile) {
+            fs::create_directories(fs::path(folder + "/" + relative).parent_path());
+            std::ofstream(folder + "/" + relative) << "audio";
+        }
+        TCatalogue db(folder + "/RudazOdudad.db");
+        db.Prepare("INSERT INTO recordings (starttime, duration, filename) VALUES "
+                   "(datetime('now', ? || ' days'), 3600, ?)")
+            .Bind(1, std::to_string(-daysAgo))
+            .Bind(2, relative)
+            .Run();
+    }
+
+    std::vector<std::string> Names(const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& row : Rows(folder)) {
+            names.push_back(row.FileName);
+        }
+        return names;
+    }
+};
+
+} // namespace
+
+TEST_F(TSlotCleanupTest, ByAgeDeletesOldFilesTheirRowsAndEmptiedFolders) {
+    AddRecording(Folder(), "2010/01/05/2010-01-05-10-00-00.mp3", 400);
+    AddRecording(Folder(), "2010/01/06/2010-01-06-10-00-00.mp3", 399);
+    AddRecording(Folder(), "2010/01/06/2010-01-06-11-00-00.mp3", 30);   // keeps its day folder
+    AddRecording(Folder(), "2010/02/01/missing.mp3", 380, false);       // removed by hand
+    fs::create_directories(Folder() + "/2010/03/01/busy.mp3/inner");    // cannot be unlinked
+    AddRecording(Folder(), "2010/03/01/busy.mp3", 370, false);
+    auto slot = MakeSlot(0, {{"Name", "Studio"}, {"Folder", Folder()}, {"CleanupDays", "365"}});
+    slot->CleanupByAge();
+
+    EXPECT_EQ(Names(Folder()), (std::vector<std::string>{"2010/01/06/2010-01-06-11-00-00.mp3", "2010/03/01/busy.mp3"}));
+    EXPECT_FALSE(fs::exists(Folder() + "/2010/01/05")) << "emptied day folder removed";
+    EXPECT_TRUE(fs::exists(Folder() + "/2010/01/06/2010-01-06-11-00-00.mp3"));
+    EXPECT_TRUE(fs::exists(Folder() + "/RudazOdudad.db"));
+    EXPECT_EQ(LogsContaining("Studio: Deleted " + Folder() + "/2010/01/05/2010-01-05-10-00-00.mp3").size(), 1u);
+    EXPECT_EQ(LogsContaining("Studio: Warning: File was missing, deleted from database: " + Folder() +
+                             "/2010/02/01/missing.mp3").size(), 1u);
+    EXPECT_EQ(LogsContaining("Studio: Error deleting " + Folder() + "/2010/03/01/busy.mp3: Error code 21").size(), 1u);
+
+    // Everything old gone: the year folders go too, never the slot's folder.
+    fs::remove_all(Folder() + "/2010/03");
+    slot->CleanupDays = 1;
+    slot->CleanupByAge();
+    EXPECT_TRUE(Names(Folder()).empty());
+    EXPECT_FALSE(fs::exists(Folder() + "/2010"));
+    EXPECT_TRUE(fs::exists(Folder()));
+
+    slot->CleanupDaysEnabled = false;
+    AddRecording(Folder(), "old.mp3", 1000);
+    slot->CleanupByAge();
+    EXPECT_EQ(Names(Folder()).size(), 1u) << "switched off";
+}
+
+TEST_F(TSlotCleanupTest, BySpaceDeletesTheOldestWhenBelowTheLimit) {
+    AddRecording(Folder(), "a.mp3", 3);
+    AddRecording(Folder(), "b.mp3", 2);
+    auto slot = MakeSlot(0, {{"Folder", Folder()}, {"CleanupSpace", "5"}});
+    System.SetFreeSpace(Folder(), 5368709120ull);
+    EXPECT_FALSE(slot->CleanupBySpace());
+    EXPECT_EQ(Names(Folder()).size(), 2u);
+    System.SetFreeSpace(Folder(), 5368709119ull);
+    EXPECT_TRUE(slot->CleanupBySpace());
+    EXPECT_EQ(Names(Folder()), std::vector<std::string>{"b.mp3"});
+    System.SetFreeSpace(Folder(), std::nullopt); // not measurable
+    EXPECT_FALSE(slot->CleanupBySpace());
+    EXPECT_EQ(Names(Folder()).size(), 1u);
+}
+
+TEST_F(TSlotCleanupTest, TheFileBeingRecordedIsNeverDeleted) {
+    auto slot = RecordingSlot({{"NoAutoRotate", "on"}, {"CleanupDays", "0"}});
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder());
+    WaitSeconds(0.3); // the encoder has created its file
+    ASSERT_TRUE(fs::exists(slot->CurrentFile));
+    {
+        TCatalogue db(Folder() + "/RudazOdudad.db");
+        db.Execute("UPDATE recordings SET starttime = datetime('now', '-2 days')");
+    }
+    slot->CleanupByAge();
+    EXPECT_TRUE(fs::exists(slot->CurrentFile));
+    EXPECT_EQ(Rows(Folder()).size(), 1u);
+    EXPECT_EQ(LogsContaining("Error deleting " + slot->CurrentFile + ": Error code 16").size(), 1u);
+    System.SetFreeSpace(Folder(), 0);
+    EXPECT_FALSE(slot->CleanupBySpace()) << "nothing else to delete";
+}
+
+TEST(FreeSpaceOf, MeasuresTheNearestExistingFolderAndNotRelativeOnes) {
+    TTempDir dir;
+    const auto free = FreeSpaceOf(dir.File("not/yet/there"));
+    ASSERT_TRUE(free.has_value());
+    EXPECT_GT(*free, 0u);
+    EXPECT_FALSE(FreeSpaceOf("relative/folder").has_value());
+}

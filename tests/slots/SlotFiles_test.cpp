@@ -1,0 +1,234 @@
+#include "SlotFixture.h"
+
+#include <filesystem>
+#include <regex>
+
+using namespace TestSupport;
+namespace fs = std::filesystem;
+
+using TSlotFilesTest = TSlotFixture;
+
+TEST_F(TSlotFilesTest, BuildsTheEncoderCommandLinesExactly) {
+    auto slot = MakeSlot(0, {});
+    EXPECT_EQ(slot->EncoderCommandLine(TSlotFormat::mp3, "/rec/2011/03/15/2011-03-15-14-00-00.mp3"),
+              "lame --flush -m s -r -s 44100 -b 128  - \"/rec/2011/03/15/2011-03-15-14-00-00.mp3\"");
+    slot->Mode = TSlotMode::mono;
+    slot->EncoderOptions = "-q 2";
+    EXPECT_EQ(slot->EncoderCommandLine(TSlotFormat::ogg, "/r/a.ogg"),
+              "oggenc -r -R 44100 -b 128 -m 16 --downmix -q 2 -o \"/r/a.ogg\" -");
+    slot->Mode = TSlotMode::jointstereo;
+    slot->EncoderOptions.clear();
+    EXPECT_EQ(slot->EncoderCommandLine(TSlotFormat::ogg, "/r/a.ogg"), "oggenc -r -R 44100 -b 128 -m 16   -o \"/r/a.ogg\" -");
+    EXPECT_EQ(slot->EncoderCommandLine(TSlotFormat::mp3, "/r/a.mp3"), "lame --flush -m j -r -s 44100 -b 128  - \"/r/a.mp3\"");
+}
+
+TEST_F(TSlotFilesTest, RecordsAnMp3WithItsRowAndStoresTheDurationWhenItCloses) {
+    auto slot = RecordingSlot();
+    ASSERT_NE(slot->AttachedDevice, nullptr) << slot->LastError;
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+    const std::string path = Folder() + "/2011/03/15/2011-03-15-14-00-00.mp3";
+    EXPECT_EQ(slot->CurrentFile, path);
+    EXPECT_EQ(LogsContaining("Studio: Encoding to file " + path).size(), 1u);
+
+    auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].Id, 1);
+    EXPECT_EQ(rows[0].StartTime, "2011-03-15 14:00:00");
+    EXPECT_FALSE(rows[0].Duration.has_value()) << "open files have no duration yet";
+    EXPECT_EQ(rows[0].FileName, "2011/03/15/2011-03-15-14-00-00.mp3");
+    EXPECT_EQ(slot->CurrentRecordingID, 1);
+
+    WaitSeconds(2.0);
+    EXPECT_NEAR(slot->CurrentDuration(), 2.0, 0.3);
+    slot->StopEncoder();
+    EXPECT_FALSE(slot->HasEncoder());
+    EXPECT_EQ(slot->CurrentRecordingID, 0);
+    rows = Rows(Folder());
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_NEAR(*rows[0].Duration, 2.0, 0.3);
+    const auto probe = ProbeAudio(path);
+    EXPECT_NEAR(probe.Duration, *rows[0].Duration, 0.06) << "the stored duration is the file's";
+    EXPECT_EQ(probe.Channels, 2);
+    const auto decoded = DecodeToStereoFloat(path, 44100);
+    EXPECT_NEAR(Goertzel(decoded, 0, 44100, 440.0, 4410, 44100), 0.5, 0.03);
+}
+
+TEST_F(TSlotFilesTest, FlatNamesOggMonoAndWma) {
+    struct {
+        const char* Format;
+        const char* Mode;
+        const char* Bitrate;
+        const char* Name;
+        int Channels;
+    } cases[] = {{"ogg", "mono", "96", "2011-03-15-14-00-00.ogg", 1},
+                 {"wma", "jointstereo", "128000", "2011-03-15-14-00-00.wma", 2},
+                 {"mp3", "mono", "64", "2011-03-15-14-00-00.mp3", 1}};
+    for (const auto& c : cases) {
+        const std::string folder = Folder(c.Format + std::string("-") + c.Mode);
+        std::unique_ptr<TSlotInfo> slot = MakeSlot(0, {{"Folder", folder},
+                                                       {"Source", "Soundcard"},
+                                                       {"Device", "test:0"},
+                                                       {"FlatFilenames", "on"},
+                                                       {"Format", c.Format},
+                                                       {"Mode", c.Mode},
+                                                       {"Bitrate", c.Bitrate}});
+        slot->StartInput();
+        slot->RestartEncoder();
+        ASSERT_TRUE(slot->HasEncoder()) << c.Format << ": " << slot->LastError;
+        EXPECT_EQ(slot->CurrentFile, folder + "/" + c.Name);
+        WaitSeconds(1.5);
+        slot.reset(); // destruction closes the file and stores its duration
+        const auto rows = Rows(folder);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].FileName, c.Name);
+        ASSERT_TRUE(rows[0].Duration.has_value());
+        const auto probe = ProbeAudio(folder + "/" + c.Name);
+        EXPECT_EQ(probe.Channels, c.Channels) << c.Format;
+        EXPECT_NEAR(probe.Duration, *rows[0].Duration, 0.1) << c.Format << ": no more, no less than was counted";
+    }
+}
+
+TEST_F(TSlotFilesTest, AMissingEncoderProgramLeavesNoFileNoRowNoLogLine) {
+    const std::string oldPath = std::getenv("PATH");
+    setenv("PATH", Dir.File("empty-bin").c_str(), 1);
+    auto slot = RecordingSlot();
+    Logged.clear();
+    slot->RestartEncoder();
+    setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_FALSE(slot->HasEncoder());
+    EXPECT_EQ(slot->LastError, "can't open the file (BASS error 2)");
+    EXPECT_TRUE(slot->CurrentFile.empty());
+    EXPECT_TRUE(Logged.empty());
+    EXPECT_FALSE(fs::exists(Folder() + "/RudazOdudad.db"));
+}
+
+TEST_F(TSlotFilesTest, AFolderChangeCompletesTheOldRowAndStartsANewCatalogue) {
+    auto slot = RecordingSlot();
+    slot->RestartEncoder();
+    WaitSeconds(0.5);
+    slot->Folder = Folder("elsewhere");
+    System.Advance(std::chrono::seconds(1));
+    slot->RestartEncoder();
+    const auto old = Rows(Folder());
+    ASSERT_EQ(old.size(), 1u);
+    EXPECT_TRUE(old[0].Duration.has_value()) << "completed in the folder where it started";
+    const auto fresh = Rows(Folder("elsewhere"));
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(fresh[0].Id, 1);
+    EXPECT_EQ(fresh[0].FileName, "2011/03/15/2011-03-15-14-00-01.mp3");
+}
+
+TEST_F(TSlotFilesTest, ANameThatExistsGetsANumberInsteadOfOverwritingTheRecording) {
+    auto slot = RecordingSlot({{"FlatFilenames", "on"}});
+    slot->RestartEncoder();
+    WaitSeconds(0.3);
+    slot->RestartEncoder(); // same second
+    WaitSeconds(0.3);
+    System.Advance(-std::chrono::hours(1)); // the clock set back...
+    slot->RestartEncoder();
+    WaitSeconds(0.3);
+    System.Advance(std::chrono::hours(1)); // ...and forward again onto the first names
+    slot->RestartEncoder();
+    WaitSeconds(0.3);
+    slot->StopEncoder();
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].FileName, "2011-03-15-14-00-00.mp3");
+    EXPECT_EQ(rows[1].FileName, "2011-03-15-14-00-00-2.mp3");
+    EXPECT_EQ(rows[2].FileName, "2011-03-15-13-00-00.mp3");
+    EXPECT_EQ(rows[3].FileName, "2011-03-15-14-00-00-3.mp3");
+    for (const auto& row : rows) {
+        EXPECT_GT(ProbeAudio(Folder() + "/" + row.FileName).Duration, 0.1) << row.FileName << " survived";
+    }
+}
+
+TEST_F(TSlotFilesTest, RotationLosesNoAudio) {
+    auto slot = RecordingSlot({{"Format", "wma"}, {"Bitrate", "128000"}});
+    slot->RestartEncoder();
+    const std::uint64_t start = slot->FileStartBytes;
+    for (int i = 1; i <= 6; ++i) {
+        WaitSeconds(0.35);
+        System.Advance(std::chrono::seconds(1));
+        slot->RestartEncoder();
+    }
+    WaitSeconds(0.35);
+    slot->StopEncoder();
+    const std::uint64_t delivered = slot->BytesProcessed() - start;
+    double stored = 0;
+    double inFiles = 0;
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 7u);
+    for (const auto& row : rows) {
+        ASSERT_TRUE(row.Duration.has_value());
+        stored += *row.Duration;
+        inFiles += ProbeAudio(Folder() + "/" + row.FileName).Duration;
+    }
+    const double expected = static_cast<double>(delivered) / (44100.0 * 8);
+    EXPECT_NEAR(stored, expected, 0.001) << "every block went into one of the files";
+    // WMA pads each file's last frame (up to 2048 samples).
+    EXPECT_NEAR(inFiles, expected, 7 * 0.05);
+    EXPECT_GE(inFiles, expected - 0.01);
+}
+
+TEST_F(TSlotFilesTest, ADeadEncoderIsNoticedReportedAndRetriedAtMostOnceAMinute) {
+    auto slot = RecordingSlot({{"EncoderOptions", "--no-such-option"}});
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder()) << "the program starts; it fails on its own";
+    for (int i = 0; i < 20 && LogsContaining("Encoder error").empty(); ++i) {
+        WaitSeconds(0.1);
+        slot->CheckEncoder();
+    }
+    const auto errors = LogsContaining("Studio: Encoder error: exit status 1");
+    ASSERT_EQ(errors.size(), 1u) << "noticed within two seconds";
+    for (int i = 0; i < 20; ++i) {
+        WaitSeconds(0.1);
+        slot->CheckEncoder();
+    }
+    EXPECT_EQ(LogsContaining("Encoding to file").size(), 2u) << "one new file at once, then a minute's wait";
+    EXPECT_EQ(LogsContaining("Encoder error").size(), 2u);
+    EXPECT_FALSE(slot->HasEncoder());
+    EXPECT_NE(slot->LastError.find("exit status 1"), std::string::npos) << slot->LastError;
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& row : rows) {
+        ASSERT_TRUE(row.Duration.has_value()) << "the row is finished";
+        EXPECT_LT(*row.Duration, 0.5) << "with what was written, not what was counted";
+    }
+}
+
+TEST_F(TSlotFilesTest, StopAndStartFollowEnabled) {
+    auto slot = RecordingSlot();
+    slot->SetRecording(true); // already on: nothing happens, no file
+    EXPECT_FALSE(slot->HasEncoder());
+    slot->SetRecording(false);
+    EXPECT_FALSE(slot->Enabled);
+    slot->SetRecording(true);
+    EXPECT_TRUE(slot->HasEncoder());
+    slot->SetRecording(false);
+    EXPECT_FALSE(slot->HasEncoder());
+    EXPECT_EQ(Rows(Folder()).size(), 1u);
+}
+
+TEST_F(TSlotFilesTest, RowsLeftOpenByACrashGetTheDurationOfTheirFile) {
+    fs::create_directories(Folder() + "/2011/03/15");
+    const std::string good = "2011/03/15/2011-03-15-12-00-00.mp3";
+    ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i sine=frequency=440:duration=3 -ac 2 -c:a libmp3lame -b:a 128k '" +
+                         Folder() + "/" + good + "'").ExitCode, 0);
+    {
+        TCatalogue db(Folder() + "/RudazOdudad.db");
+        db.Execute("INSERT INTO recordings (starttime, filename) VALUES ('2011-03-15 12:00:00', "
+                   "'2011\\03\\15\\2011-03-15-12-00-00.mp3')");
+        db.Execute("INSERT INTO recordings (starttime, filename) VALUES ('2011-03-15 13:00:00', 'gone.mp3')");
+        db.Execute("INSERT INTO recordings (starttime, duration, filename) VALUES ('2011-03-15 13:30:00', 12.5, "
+                   "'kept.mp3')");
+    }
+    auto slot = RecordingSlot();
+    slot->RepairDurations();
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_TRUE(rows[0].Duration.has_value()) << "a name with backslashes is found too";
+    EXPECT_NEAR(*rows[0].Duration, 3.0, 0.1);
+    EXPECT_FALSE(rows[1].Duration.has_value()) << "an unreadable file keeps NULL";
+    EXPECT_DOUBLE_EQ(*rows[2].Duration, 12.5);
+}

@@ -1,0 +1,58 @@
+#include "SlotFixture.h"
+
+#include <chrono>
+#include <thread>
+
+namespace TestSupport {
+
+TSlotFixture::TSlotFixture()
+    : Settings(Dir.Path() / "RudazOdudad.ini"), System(TFakeSystem::Local(2011, 3, 15, 14, 0, 0)) {
+    auto tone = std::make_unique<TTestToneDevice>(0, "Test: tone", 44100, 440.0, 0.5f);
+    Tone = tone.get();
+    Devices.Add("TEST:0", std::move(tone));
+}
+
+std::unique_ptr<TSlotInfo> TSlotFixture::MakeSlot(int index,
+                                                  const std::vector<std::pair<std::string, std::string>>& keys) {
+    Settings.WriteSection("Slot" + std::to_string(index), keys);
+    auto slot = std::make_unique<TSlotInfo>(Settings, index, Devices, System.Services((Dir.Path() / "Music").string()));
+    slot->OnLog = [this](TSlotInfo&, const std::string& line) { Logged.push_back(line); };
+    return slot;
+}
+
+std::unique_ptr<TSlotInfo> TSlotFixture::RecordingSlot(const std::vector<std::pair<std::string, std::string>>& extra) {
+    std::vector<std::pair<std::string, std::string>> keys{
+        {"Name", "Studio"}, {"Folder", Folder()}, {"Source", "Soundcard"}, {"Device", "TEST:0"}};
+    keys.insert(keys.end(), extra.begin(), extra.end());
+    auto slot = MakeSlot(0, keys);
+    slot->StartInput();
+    return slot;
+}
+
+std::vector<TRow> TSlotFixture::Rows(const std::string& folder) {
+    TCatalogue db(folder + "/RudazOdudad.db");
+    auto q = db.Prepare("SELECT id, starttime, duration, filename FROM recordings ORDER BY id");
+    std::vector<TRow> rows;
+    while (q.Step()) {
+        rows.push_back(TRow{q.ColumnInt64(0), q.ColumnText(1),
+                            q.ColumnIsNull(2) ? std::nullopt : std::optional<double>(q.ColumnDouble(2)),
+                            q.ColumnText(3)});
+    }
+    return rows;
+}
+
+void TSlotFixture::WaitSeconds(double s) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+std::vector<std::string> TSlotFixture::LogsContaining(const std::string& text) const {
+    std::vector<std::string> found;
+    for (const auto& line : Logged) {
+        if (line.find(text) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+} // namespace TestSupport

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "AudioDevices.h"
+#include "Catalogue.h"
+#include "FakeClock.h"
+#include "SettingsStore.h"
+#include "SlotInfo.h"
+#include "TestSupport.h"
+#include "TestToneDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+struct TRow {
+    std::int64_t Id;
+    std::string StartTime;
+    std::optional<double> Duration;
+    std::string FileName;
+};
+
+// A data folder with a settings file, a device catalogue holding a 440 Hz test
+// tone ("TEST:0", 44100 Hz, half scale), a fake clock at 2011-03-15 14:00:00
+// Berlin time, and helpers to build slots and read their catalogues.
+class TSlotFixture : public ::testing::Test {
+protected:
+    TSlotFixture();
+
+    std::string Folder(const std::string& name = "rec") const { return (Dir.Path() / name).string(); }
+    // Writes section Slot<index> with these keys, then builds the slot.
+    std::unique_ptr<TSlotInfo> MakeSlot(int index, const std::vector<std::pair<std::string, std::string>>& keys);
+    // A slot recording the tone into Folder() with these extra keys.
+    std::unique_ptr<TSlotInfo> RecordingSlot(const std::vector<std::pair<std::string, std::string>>& extra = {});
+
+    static std::vector<TRow> Rows(const std::string& folder);
+    static void WaitSeconds(double s);
+    std::vector<std::string> LogsContaining(const std::string& text) const;
+
+    TTimeZone Zone{"Europe/Berlin"};
+    TTempDir Dir;
+    TSettingsStore Settings;
+    TDeviceCatalogue Devices;
+    TTestToneDevice* Tone = nullptr;
+    TFakeSystem System;
+    std::vector<std::string> Logged;
+};
+
+} // namespace TestSupport
