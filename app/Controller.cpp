@@ -34,7 +34,10 @@ bool TController::Guarded(TSlotInfo& slot, const std::function<void()>& operatio
 
 void TController::timTimerTimer() {
     for (auto& slot : FSlots) {
-        Guarded(*slot, [&] { slot->CheckEncoder(); });
+        Guarded(*slot, [&] {
+            slot->CheckInput();
+            slot->CheckEncoder();
+        });
     }
     const std::int64_t hour = HourNumber(ToLocalTime(FServices.Now()));
     if (hour == FLastHour) {

@@ -1,5 +1,7 @@
 #include "AudioDevices.h"
 
+#include "basserrors.h"
+
 #include <algorithm>
 #include <strings.h>
 
@@ -7,7 +9,9 @@ std::shared_ptr<TPushStream> TDeviceInfoWithClients::AddClient(int rate) {
     std::lock_guard open(FOpenLock);
     bool opened = false;
     if (ClientCount() == 0) {
+        FLostCode.store(0);
         Open(rate);
+        FOpenedRate = rate;
         opened = true;
     }
     try {
@@ -38,7 +42,29 @@ void TDeviceInfoWithClients::RemoveClient(const TPushStream* stream) {
     }
     if (last) {
         Close();
+        FLostCode.store(0);
     }
+}
+
+bool TDeviceInfoWithClients::Recover() {
+    std::lock_guard open(FOpenLock);
+    if (!Lost()) {
+        return true;
+    }
+    if (ClientCount() == 0) {
+        return false;
+    }
+    Close();
+    try {
+        FLostCode.store(0);
+        Open(FOpenedRate);
+        return true;
+    } catch (const TAudioError& e) {
+        FLostCode.store(e.Code() != 0 ? e.Code() : BassError::Device);
+    } catch (const std::exception&) {
+        FLostCode.store(BassError::Device);
+    }
+    return false;
 }
 
 std::size_t TDeviceInfoWithClients::ClientCount() const {

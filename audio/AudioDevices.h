@@ -2,6 +2,7 @@
 
 #include "PushStream.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -50,15 +51,32 @@ public:
     // Called by the capture thread with interleaved stereo float audio.
     void PushToClients(const void* buffer, std::size_t bytes);
 
+    // A device that failed while open (unplugged, its server gone) is lost: its
+    // clients keep their streams, which simply receive nothing.
+    bool Lost() const { return FLostCode.load() != 0; }
+    // The error code of the loss (BassError), 0 while the device runs.
+    int LostCode() const { return FLostCode.load(); }
+    // Reopens a lost device for its clients; true when it runs again (or was
+    // not lost). Called from the controller's thread, every few seconds.
+    bool Recover();
+
     // Seconds of audio each client stream can hold before it drops.
     static constexpr double ClientBufferSeconds = 10.0;
 
 protected:
+    // Open starts capture (2 channels of float) and throws TAudioError with the
+    // failing step ("Init", "RecordStart", ...) on failure, leaving nothing open.
+    // Close stops it and must be safe to call on a device that is lost.
     virtual void Open(int rate) = 0;
     virtual void Close() = 0;
     virtual int GetSampleRate() = 0;
 
+    // Called by a backend (from any thread) when an open device fails for good.
+    void ReportLost(int code) { FLostCode.store(code != 0 ? code : 1); }
+
 private:
+    std::atomic<int> FLostCode{0};
+    int FOpenedRate = 0; // guarded by FOpenLock: the rate the first client asked for
     std::mutex FOpenLock;
     mutable std::mutex FClientsLock;
     std::vector<std::shared_ptr<TPushStream>> FClients; // guarded by FClientsLock

@@ -17,6 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t EncoderRetryMs = 60000;
+constexpr std::uint64_t InputRetryMs = 3000;
 
 const char* Extension(TSlotFormat format) {
     switch (format) {
@@ -153,7 +154,40 @@ void TSlotInfo::StopInput() {
         AttachedDeviceID.clear();
         AttachedDevice = nullptr;
     }
+    FInputLost = false;
     FMeter->Reset();
+}
+
+void TSlotInfo::CheckInput() {
+    std::lock_guard guard(Lock);
+    if (AttachedDevice == nullptr) {
+        FInputLost = false;
+        return;
+    }
+    const std::uint64_t now = GetMilliseconds();
+    if (!AttachedDevice->Lost()) {
+        if (FInputLost) { // another slot on the same device brought it back
+            FInputLost = false;
+            LastError.clear();
+            Log("Recording from " + AttachedDevice->Name);
+        }
+        return;
+    }
+    if (!FInputLost) {
+        FInputLost = true;
+        FInputRetryAt = now + InputRetryMs;
+        LastError = BassErrorText(AttachedDevice->LostCode());
+        Log("Error recording from \"" + AttachedDevice->Name + "\": " + LastError);
+        return;
+    }
+    if (now >= FInputRetryAt) {
+        FInputRetryAt = now + InputRetryMs;
+        if (AttachedDevice->Recover()) {
+            FInputLost = false;
+            LastError.clear();
+            Log("Recording from " + AttachedDevice->Name);
+        }
+    }
 }
 
 void TSlotInfo::RunPull(TSimpleThread& thread) {

@@ -39,6 +39,9 @@ public:
     // Input.
     void StartInput();
     void StopInput();
+    // Notices a device that failed while attached, reports it once, and tries
+    // every few seconds to open it again.
+    void CheckInput();
 
     // Files.
     void RestartEncoder();
@@ -120,5 +123,7 @@ private:
     std::shared_ptr<TFileEncoder> FEncoder;
     TMixer::THandle FEncoderHandle = 0;
     std::uint64_t FEncoderRetryAt = 0; // GetMilliseconds() before which a dead encoder is not restarted
+    bool FInputLost = false;           // the attached device's loss has been reported
+    std::uint64_t FInputRetryAt = 0;   // GetMilliseconds() of the next attempt to reopen it
     std::unique_ptr<TSimpleThread> FPullThread;
 };
