@@ -2,6 +2,7 @@
 // records with its slots, and on SIGTERM, SIGINT or SIGHUP finishes every file
 // and writes the settings back.
 #include "Controller.h"
+#include "AudioDevices.h"
 #include "Paths.h"
 #include "SettingsStore.h"
 #include "TestToneDevice.h"
@@ -40,6 +41,7 @@ int main() {
     TSettingsStore settings(SettingsFileName());
     const int slots = SlotCount(settings);
     TDeviceCatalogue devices;
+    BuildDeviceCatalogue(devices);
     // A line-up tone as input "TEST:0", for checking a recording chain without a sound card.
     if (const char* tone = std::getenv("RUDAZODUDAD_TEST_TONE"); tone != nullptr && std::atof(tone) > 0) {
         devices.Add("TEST:0", std::make_unique<TTestToneDevice>(0, std::string("Test: ") + tone + " Hz tone", 48000,

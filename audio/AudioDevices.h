@@ -101,3 +101,7 @@ public:
 private:
     std::vector<std::pair<std::string, std::unique_ptr<TDeviceInfoWithClients>>> FDevices;
 };
+
+// Lists every input once at start-up: the ALSA devices, then the pairs of
+// capture ports of a running JACK server, then the PulseAudio sources.
+void BuildDeviceCatalogue(TDeviceCatalogue& catalogue);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -147,6 +148,7 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
 TChildProcess::~TChildProcess() { Finish(std::chrono::seconds(10)); }
 
 void TChildProcess::DrainErrors(int fd) {
+    pthread_setname_np(pthread_self(), "encoder-stderr");
     char buf[4096];
     std::string line;
     for (;;) {

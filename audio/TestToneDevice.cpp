@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <numbers>
+#include <pthread.h>
 #include <vector>
 
 TTestToneDevice::TTestToneDevice(int index, std::string name, int rate, double frequency, float amplitude)
@@ -28,6 +29,7 @@ void TTestToneDevice::Close() {
 }
 
 void TTestToneDevice::Capture() {
+    pthread_setname_np(pthread_self(), "capture-tone");
     const std::size_t frames = static_cast<std::size_t>(FRate / 100);
     std::vector<float> buffer(frames * 2);
     const double step = 2 * std::numbers::pi * FFrequency / FRate;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
@@ -191,6 +192,7 @@ void TSlotInfo::CheckInput() {
 }
 
 void TSlotInfo::RunPull(TSimpleThread& thread) {
+    pthread_setname_np(pthread_self(), "slot-pull");
     const std::size_t bytes = static_cast<std::size_t>(FMixer->Seconds2Bytes(2.0));
     // Not value-initialised: an idle slot never touches (and so never keeps) these pages.
     std::unique_ptr<float[]> buffer(new float[bytes / sizeof(float)]);

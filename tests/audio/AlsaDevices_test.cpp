@@ -1,0 +1,89 @@
+#include "AlsaDevices.h"
+#include "PulseServer.h"
+#include "SlotFixture.h"
+#include "basserrors.h"
+
+#include <fstream>
+
+using namespace TestSupport;
+
+namespace {
+
+// ALSA devices reaching a private PulseAudio daemon through ALSA's pulse plugin:
+// "sinepulse" captures the daemon's 440 Hz sine source.
+class TAlsaTest : public TSlotFixture {
+protected:
+    TAlsaTest() {
+        const std::string config = Dir.File("asound.conf");
+        std::ofstream(config) << "pcm.sinepulse { type pulse device \"sine\" }\n";
+        // Read by ALSA when it first loads its configuration in this process.
+        setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + config).c_str(), 1);
+    }
+    ~TAlsaTest() override { unsetenv("ALSA_CONFIG_PATH"); }
+
+    TWDMDeviceInfo& AddDevice(const std::string& id, const std::string& name, const std::string& pcm) {
+        auto entry = std::make_unique<TWDMDeviceInfo>(static_cast<int>(Devices.Count()), name, pcm);
+        TWDMDeviceInfo& added = *entry;
+        Devices.Add(id, std::move(entry));
+        return added;
+    }
+
+    TPulseServer Pulse;
+};
+
+} // namespace
+
+TEST_F(TAlsaTest, TheDefaultDeviceComesFirst) {
+    TDeviceCatalogue catalogue;
+    AddAlsaDevices(catalogue);
+    ASSERT_GE(catalogue.Count(), 1u);
+    EXPECT_EQ(catalogue.Id(0), "WDM:0");
+    EXPECT_EQ(catalogue.Entry(0).Name, "WDM: Default");
+    EXPECT_EQ(catalogue.FindDevice("wdm:0"), 0);
+    for (std::size_t i = 1; i < catalogue.Count(); ++i) {
+        EXPECT_EQ(catalogue.Id(i), "WDM:" + std::to_string(i));
+    }
+}
+
+TEST_F(TAlsaTest, ASlotRecordsTheSineThroughAlsa) {
+    AddDevice("WDM:7", "WDM: Sine through pulse", "sinepulse");
+    auto slot = MakeSlot(0, {{"Name", "A"}, {"Folder", Folder()}, {"Source", "Soundcard"}, {"Device", "WDM:7"},
+                             {"Samplerate", "48000"}});
+    slot->StartInput();
+    ASSERT_NE(slot->AttachedDevice, nullptr) << slot->LastError;
+    EXPECT_EQ(Logged.back(), "A: Recording from WDM: Sine through pulse");
+    WaitSeconds(1.5); // the daemon's first second arrives at once; start on real time
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+    const std::string path = slot->CurrentFile;
+    WaitSeconds(5.0);
+    slot->StopEncoder();
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    // The test daemon's sine source hands out audio in 2-second blocks.
+    EXPECT_NEAR(*rows[0].Duration, 5.0, 2.1);
+    const auto probe = ProbeAudio(path);
+    EXPECT_NEAR(probe.Duration, *rows[0].Duration, 0.1);
+    EXPECT_EQ(probe.SampleRate, 48000);
+    const auto audio = DecodeToStereoFloat(path, 48000);
+    EXPECT_NEAR(Goertzel(audio, 0, 48000, 440.0, 48000, 48000 * 3), 0.5, 0.05);
+    EXPECT_NEAR(ZeroCrossings(audio, 1, 48000, 48000 * 3) / 2.0 / 3.0, 440.0, 2.0);
+}
+
+TEST_F(TAlsaTest, ADeviceThatCannotBeOpenedIsReportedWithItsStep) {
+    auto& missing = AddDevice("WDM:8", "WDM: No such card", "hw:9,0");
+    try {
+        missing.AddClient(44100);
+        FAIL() << "opened a card that does not exist";
+    } catch (const TAudioError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Init: ", 0), 0u) << e.what();
+        EXPECT_EQ(e.Code(), BassError::Device);
+    }
+    EXPECT_EQ(missing.ClientCount(), 0u);
+    auto slot = MakeSlot(0, {{"Name", "A"}, {"Source", "Soundcard"}, {"Device", "WDM:8"}});
+    slot->StartInput();
+    EXPECT_EQ(slot->AttachedDevice, nullptr);
+    EXPECT_EQ(slot->LastError, "Init: illegal device number (BASS error 23)");
+    EXPECT_EQ(Logged.back(), "A: Error recording from \"WDM: No such card\": Init: illegal device number (BASS error 23)");
+}

@@ -1,0 +1,152 @@
+#include "PulseServer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "ServerProcess.h"
+
+namespace TestSupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+TPulseServer::TPulseServer(bool start) {
+    for (const char* name : {"XDG_RUNTIME_DIR", "HOME", "PULSE_SERVER", "PULSE_RUNTIME_PATH", "DISPLAY"}) {
+        FSavedEnvironment.emplace_back(name, GetEnvironment(name));
+    }
+    setenv("XDG_RUNTIME_DIR", FDir.Path().c_str(), 1);
+    setenv("HOME", FDir.Path().c_str(), 1);
+    unsetenv("PULSE_SERVER");
+    unsetenv("PULSE_RUNTIME_PATH");
+    unsetenv("DISPLAY");
+    if (start) {
+        Start();
+    }
+}
+
+TPulseServer::~TPulseServer() {
+    Stop();
+    for (const auto& [name, value] : FSavedEnvironment) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+}
+
+void TPulseServer::Start() {
+    if (Running()) {
+        return;
+    }
+    // Everything the child needs is prepared before fork: between fork and
+    // exec it may only make async-signal-safe calls.
+    std::vector<std::string> args{"pulseaudio",
+                                  "-n",
+                                  "--daemonize=no",
+                                  "--exit-idle-time=-1",
+                                  "-L",
+                                  "module-native-protocol-unix",
+                                  "-L",
+                                  "module-null-sink",
+                                  "-L",
+                                  "module-sine-source frequency=440 source_name=sine"};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        // Killed with the thread that started it: a crashed test leaves no daemon behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    FPid = pid;
+
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < until) {
+        if (Reaped(FPid)) {
+            FPid = -1;
+            throw std::runtime_error("pulseaudio ended at start");
+        }
+        if (Pactl("list short sources").Output.find("\tsine\t") != std::string::npos) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    Stop();
+    throw std::runtime_error("pulseaudio did not answer");
+}
+
+void TPulseServer::Stop() {
+    if (!Running()) {
+        return;
+    }
+    kill(FPid, SIGTERM);
+    if (!WaitReaped(FPid, std::chrono::seconds(5))) {
+        kill(FPid, SIGKILL);
+        waitpid(FPid, nullptr, 0);
+    }
+    FPid = -1;
+}
+
+TCommandResult TPulseServer::Pactl(const std::string& args) const {
+    // An explicit server: pactl must neither find another daemon nor spawn one.
+    return RunCommand("PULSE_SERVER='unix:" + (FDir.Path() / "pulse" / "native").string() + "' HOME='" +
+                      FDir.Path().string() + "' pactl " + args + " 2>/dev/null");
+}
+
+std::string TPulseServer::SourceDescription(const std::string& name) const {
+    std::istringstream in(Pactl("list sources").Output);
+    bool inSource = false;
+    for (std::string line; std::getline(in, line);) {
+        const auto text = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
+        if (text.rfind("Name: ", 0) == 0) {
+            inSource = text.substr(6) == name;
+        } else if (inSource && text.rfind("Description: ", 0) == 0) {
+            return text.substr(13);
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> TPulseServer::SourceOutputs() const {
+    std::vector<std::string> lines;
+    std::istringstream in(Pactl("list short source-outputs").Output);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+} // namespace TestSupport
