@@ -71,6 +71,11 @@ int main() {
                 break;
             }
         }
+        for (const auto& slot : controller.Slots()) {
+            if (const auto lost = slot->InputDroppedBytes(); lost > 0) {
+                std::cerr << slot->Name << ": " << lost << " bytes of input audio were dropped" << std::endl;
+            }
+        }
     } // the slots finish their files and write their sections here
     settings.WriteInteger("General", "Slots", slots);
     settings.UpdateFile();

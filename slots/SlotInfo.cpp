@@ -404,6 +404,11 @@ std::uint64_t TSlotInfo::DroppedBytes() const {
     return FEncoder ? FEncoder->DroppedBytes() : 0;
 }
 
+std::uint64_t TSlotInfo::InputDroppedBytes() const {
+    std::lock_guard guard(Lock);
+    return FInputStream ? FInputStream->DroppedBytes() : 0;
+}
+
 // ---- catalogue ----
 
 std::string TSlotInfo::RecordingPath(const std::string& folder, const std::string& filename) {

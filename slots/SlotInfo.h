@@ -72,6 +72,8 @@ public:
     float PeakLeft() const { return FMeter->Left(); }
     float PeakRight() const { return FMeter->Right(); }
     std::uint64_t DroppedBytes() const;
+    // Audio the input delivered faster than the slot took it, lost since it was attached.
+    std::uint64_t InputDroppedBytes() const;
 
     // The full path of a catalogue file name (stored with '/' or, from older
     // installations, '\').
