@@ -44,7 +44,7 @@ int main() {
     BuildDeviceCatalogue(devices);
     // A line-up tone as input "TEST:0", for checking a recording chain without a sound card.
     if (const char* tone = std::getenv("RUDAZODUDAD_TEST_TONE"); tone != nullptr && std::atof(tone) > 0) {
-        devices.Add("TEST:0", std::make_unique<TTestToneDevice>(0, std::string("Test: ") + tone + " Hz tone", 48000,
+        devices.Add("TEST:0", std::make_unique<TTestToneDevice>(0, std::string("Test: ") + tone + " Hz tone",
                                                                 std::atof(tone), 0.5f));
     }
     {

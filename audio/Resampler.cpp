@@ -17,7 +17,10 @@ TResampler::TResampler(int inRate, int outRate, int channels)
                                  0, nullptr);
     FSwr.reset(swr);
     av_channel_layout_uninit(&layout);
-    if (rc < 0 || swr_init(FSwr.get()) < 0) {
+    if (rc < 0) {
+        throw TAudioError(BassError::Format);
+    }
+    if (swr_init(FSwr.get()) < 0) {
         throw TAudioError(BassError::Format);
     }
 }

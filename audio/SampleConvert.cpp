@@ -5,9 +5,10 @@
 
 namespace {
 inline std::int16_t ToS16(float x) {
-    // Written so that the compiler can vectorise it: scale, clip, round.
+    // Written so that the compiler can vectorise it: scale, clip, round half away
+    // from zero, truncate.
     const float v = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
-    return static_cast<std::int16_t>(std::lrintf(v));
+    return static_cast<std::int16_t>(static_cast<std::int32_t>(v + (v < 0.0f ? -0.5f : 0.5f)));
 }
 } // namespace
 

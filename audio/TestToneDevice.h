@@ -4,13 +4,15 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 // A device that captures a generated stereo sine in real time from a thread of
-// its own, in 10 ms buffers. Used where no sound card is at hand (tests, the
-// benchmarks) and as the model of a capture backend.
+// its own, in 10 ms buffers, at the rate its first client asks for (as sound
+// cards do). Used where no sound card is at hand (tests, the benchmarks, a
+// line-up tone) and as the model of a capture backend.
 class TTestToneDevice : public TDeviceInfoWithClients {
 public:
-    TTestToneDevice(int index, std::string name, int rate, double frequency, float amplitude);
+    TTestToneDevice(int index, std::string name, double frequency, float amplitude);
     ~TTestToneDevice() override;
 
     int OpenCount() const { return FOpenCount.load(); }
@@ -24,9 +26,10 @@ protected:
 private:
     void Capture();
 
-    const int FRate;
     const double FFrequency;
     const float FAmplitude;
+    int FRate = 0;             // set by Open, before the capture thread starts
+    std::vector<float> FCycle; // whole periods of the tone, looped by the capture thread
     std::atomic<bool> FRunning{false};
     std::atomic<int> FOpenCount{0};
     std::thread FThread;

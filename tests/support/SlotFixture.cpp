@@ -7,7 +7,7 @@ namespace TestSupport {
 
 TSlotFixture::TSlotFixture()
     : Settings(Dir.Path() / "RudazOdudad.ini"), System(TFakeSystem::Local(2011, 3, 15, 14, 0, 0)) {
-    auto tone = std::make_unique<TTestToneDevice>(0, "Test: tone", 44100, 440.0, 0.5f);
+    auto tone = std::make_unique<TTestToneDevice>(0, "Test: tone", 440.0, 0.5f);
     Tone = tone.get();
     Devices.Add("TEST:0", std::move(tone));
 }
