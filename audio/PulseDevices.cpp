@@ -26,8 +26,9 @@ const char* const Step = "WASAPI_Init";
 constexpr auto ConnectTimeout = 2000ms;
 constexpr auto MinimumListTimeout = 500ms;
 constexpr auto StreamTimeout = 3000ms;
-// Small fragments keep the meters lively and the loss on a failure short.
-constexpr pa_usec_t FragmentUsec = 25000;
+// The slots pull every 100 ms, so smaller fragments would only wake the
+// mainloop more often; this still keeps the loss on a failure short.
+constexpr pa_usec_t FragmentUsec = 100000;
 
 struct TMainloopDeleter {
     void operator()(pa_threaded_mainloop* loop) const { pa_threaded_mainloop_free(loop); }

@@ -31,7 +31,7 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 RUDAZODUDAD_DATA_DIR="$work" "$bin" 2> "$work/log" &
 pid=$!
 until grep -q 'slots ready' "$work/log" 2>/dev/null; do sleep 0.05; done
-sleep 3
+sleep 5 # past the source's first burst and every slot's attach
 c0=$(cpu_ticks "$pid")
 sleep "$seconds"
 c1=$(cpu_ticks "$pid")
@@ -45,7 +45,7 @@ for ((i = 0; i < slots; i++)); do
     parec -d sine --format=float32le --channels=2 --rate=44100 > /dev/null &
     pids+=($!)
 done
-sleep 3
+sleep 5
 p0=0; for p in "${pids[@]}"; do p0=$((p0 + $(cpu_ticks "$p"))); done
 sleep "$seconds"
 p1=0; for p in "${pids[@]}"; do p1=$((p1 + $(cpu_ticks "$p"))); done
