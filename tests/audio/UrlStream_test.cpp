@@ -1,0 +1,380 @@
+#include "IcyServer.h"
+#include "Mixer.h"
+#include "TestSupport.h"
+#include "UrlStream.h"
+#include "basserrors.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+using namespace TestSupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+constexpr int SourceRate = 48000;
+constexpr double SourceAmplitude = 0.125; // lavfi's sine
+constexpr double Mp3BytesPerSecond = 128000 / 8;
+
+double SecondsSince(TClock::time_point start) {
+    return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto end = TClock::now() + timeout;
+    while (!condition()) {
+        if (TClock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Reads `frames` stereo frames from a source as they arrive; fewer on timeout.
+std::vector<float> Collect(TAudioSource& source, std::size_t frames, std::chrono::milliseconds timeout) {
+    std::vector<float> all(frames * 2);
+    std::size_t got = 0;
+    const auto end = TClock::now() + timeout;
+    while (got < frames && TClock::now() < end) {
+        const std::size_t n = source.Read(&all[got * 2], frames - got);
+        got += n;
+        if (n == 0) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    all.resize(got * 2);
+    return all;
+}
+
+double MaxChannelDifference(const std::vector<float>& stereo) {
+    double worst = 0;
+    for (std::size_t i = 0; i + 1 < stereo.size(); i += 2) {
+        worst = std::max(worst, static_cast<double>(std::fabs(stereo[i] - stereo[i + 1])));
+    }
+    return worst;
+}
+
+// The test's MP3: 20 s of a 440 Hz mono sine at 48000 Hz, 128 kbit/s, bare frames.
+const std::vector<std::uint8_t>& SineMp3() {
+    static const std::vector<std::uint8_t> bytes = [] {
+        TTempDir dir;
+        const std::string file = dir.File("sine.mp3");
+        const auto r = RunCommand("ffmpeg -nostdin -v error -f lavfi -i sine=frequency=440:sample_rate=48000 -ac 1 "
+                                  "-t 20 -b:a 128k -write_xing 0 -id3v2_version 0 -f mp3 '" +
+                                  file + "'");
+        if (r.ExitCode != 0) {
+            throw std::runtime_error("ffmpeg could not make the test MP3");
+        }
+        std::ifstream in(file, std::ios::binary);
+        return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }();
+    return bytes;
+}
+
+struct TCounts {
+    std::atomic<int> Ended{0};
+    std::atomic<int> Meta{0};
+    TUrlStream::TCallbacks Callbacks() {
+        return {[this] { ++Ended; }, [this] { ++Meta; }};
+    }
+};
+
+// A live-like server: a 64 KB burst (as Icecast gives), then real time.
+std::unique_ptr<TIcyServer> LiveServer() {
+    return std::make_unique<TIcyServer>(SineMp3(), Mp3BytesPerSecond, 64 * 1024);
+}
+
+int CodeOfCreate(const std::string& url, TUrlStream::TTimeouts timeouts = {}) {
+    try {
+        TUrlStream::Create(url, {}, timeouts);
+    } catch (const TAudioError& e) {
+        return e.Code();
+    }
+    return BassError::Ok;
+}
+
+// 440 Hz on both channels at full level, both channels the same.
+void ExpectSine(const std::vector<float>& stereo, int rate, double maxDifference) {
+    const std::size_t frames = stereo.size() / 2;
+    ASSERT_GE(frames, static_cast<std::size_t>(rate)) << "at least a second of audio";
+    // Clear of the decoder's and resampler's start.
+    const std::size_t first = frames / 4;
+    const std::size_t span = static_cast<std::size_t>(rate / 2);
+    for (int ch = 0; ch < 2; ++ch) {
+        const double frequency = ZeroCrossings(stereo, ch, first, span) / 2.0 / 0.5;
+        EXPECT_NEAR(frequency, 440.0, 4.0) << "channel " << ch;
+        const double level = Goertzel(stereo, ch, rate, 440.0, first, span);
+        EXPECT_NEAR(20 * std::log10(level / SourceAmplitude), 0.0, 0.5) << "channel " << ch << " at full level";
+    }
+    EXPECT_LE(MaxChannelDifference(stereo), maxDifference) << "a mono source plays the same on both sides";
+}
+
+} // namespace
+
+TEST(StreamTitle, TakesTheShortestTitle) {
+    EXPECT_EQ(StreamTitleOf("StreamTitle='Artist - Song';StreamUrl='';"), "Artist - Song");
+    EXPECT_EQ(StreamTitleOf("StreamTitle='';"), "");
+    EXPECT_EQ(StreamTitleOf("StreamTitle='A';B';"), "A");
+    EXPECT_EQ(StreamTitleOf("StreamUrl='x';"), std::nullopt);
+    EXPECT_EQ(StreamTitleOf("StreamTitle='Line one\nline two';"), "Line one\nline two");
+    EXPECT_EQ(StreamTitleOf("streamtitle='lower';"), std::nullopt) << "case matters";
+    EXPECT_EQ(StreamTitleOf("StreamTitle='unterminated"), std::nullopt);
+}
+
+TEST(UrlStream, PlaysAnIcyStreamAndFollowsItsMetadata) {
+    auto server = LiveServer();
+    server->UseIcyStatusLine(true);
+    server->SetMeta("StreamTitle='First';StreamUrl='';");
+    TCounts counts;
+
+    const auto start = TClock::now();
+    auto stream = TUrlStream::Create(server->Url("/stream"), counts.Callbacks());
+    EXPECT_LT(SecondsSince(start), 3.0) << "a live stream opens without long probing";
+    EXPECT_EQ(stream->Rate(), SourceRate);
+    EXPECT_EQ(stream->Channels(), 2);
+    EXPECT_TRUE(server->ClientAskedForMeta());
+
+    const auto audio = Collect(*stream, SourceRate * 2, 15s);
+    ExpectSine(audio, SourceRate, 1e-6);
+
+    ASSERT_TRUE(WaitFor([&] { return stream->Meta() == "StreamTitle='First';StreamUrl='';"; }, 5s))
+        << (stream->Meta() ? *stream->Meta() : "no metadata");
+    EXPECT_EQ(StreamTitleOf(*stream->Meta()), "First");
+    const int metaBefore = counts.Meta.load();
+
+    server->SetMeta("StreamTitle='Second';");
+    ASSERT_TRUE(WaitFor([&] { return stream->Meta() == "StreamTitle='Second';"; }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return counts.Meta.load() > metaBefore; }, 1s)) << "OnMeta fired for the change";
+    EXPECT_EQ(counts.Ended.load(), 0);
+    EXPECT_FALSE(stream->Ended());
+}
+
+TEST(UrlStream, HoldsTheDownloadToRealTime) {
+    // The server would hand over the whole 20 s at once.
+    TIcyServer server(SineMp3(), 10e6, 0);
+    auto stream = TUrlStream::Create(server.Url("/stream"), {});
+    std::this_thread::sleep_for(3s);
+    // Nothing read yet: the decoder stops at its read-ahead, well short of the FIFO's room.
+    std::vector<float> all(SourceRate * 20 * 2);
+    const double seconds = static_cast<double>(stream->Read(all.data(), SourceRate * 20)) / SourceRate;
+    EXPECT_GE(seconds, TUrlStream::BufferAheadSeconds - 0.5);
+    EXPECT_LE(seconds, TUrlStream::BufferAheadSeconds + 1.5);
+}
+
+TEST(UrlStream, EndsOnceWhenTheServerCloses) {
+    auto server = LiveServer();
+    TCounts counts;
+    auto stream = TUrlStream::Create(server->Url("/stream"), counts.Callbacks());
+    ASSERT_FALSE(Collect(*stream, SourceRate / 2, 10s).empty());
+    EXPECT_EQ(counts.Ended.load(), 0);
+
+    server->CloseStreams();
+    ASSERT_TRUE(WaitFor([&] { return counts.Ended.load() > 0; }, 10s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(counts.Ended.load(), 1);
+    EXPECT_TRUE(stream->Ended());
+    // What was decoded before the end still plays.
+    EXPECT_GT(Collect(*stream, SourceRate / 10, 1s).size(), 0u);
+}
+
+TEST(UrlStream, EndsWhenTheServerStalls) {
+    auto server = LiveServer();
+    TCounts counts;
+    TUrlStream::TTimeouts timeouts;
+    timeouts.Stall = 1500ms;
+    // The owner stops the stream from its OnEnded, as a slot does.
+    std::atomic<TUrlStream*> self{nullptr};
+    auto callbacks = counts.Callbacks();
+    callbacks.OnEnded = [&] {
+        if (TUrlStream* s = self.load()) {
+            s->Stop();
+        }
+        ++counts.Ended;
+    };
+    auto stream = TUrlStream::Create(server->Url("/stream"), callbacks, timeouts);
+    self = stream.get();
+    ASSERT_FALSE(Collect(*stream, SourceRate / 2, 10s).empty());
+
+    server->Stall();
+    const auto stalled = TClock::now();
+    ASSERT_TRUE(WaitFor([&] { return counts.Ended.load() > 0; }, 15s)) << "a silent connection counts as ended";
+    EXPECT_GE(SecondsSince(stalled), 1.0) << "not before the stall timeout";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(counts.Ended.load(), 1);
+}
+
+TEST(UrlStream, FollowsPlaylistsToTheirFirstEntry) {
+    auto server = LiveServer();
+    const std::string streamUrl = server->Url("/stream");
+    server->AddPage("/radio.pls", "HTTP/1.0 200 OK", "audio/x-scpls",
+                    "[playlist]\nNumberOfEntries=2\nFile1=" + streamUrl + "\nTitle1=Test\nFile2=" +
+                        server->Url("/missing") + "\nVersion=2\n");
+    server->AddPage("/radio.m3u", "HTTP/1.0 200 OK", "audio/x-mpegurl",
+                    "#EXTM3U\r\n#EXTINF:-1,Test\r\n/stream\r\n/missing\r\n");
+    // Known by its Content-Type alone.
+    server->AddPage("/listen", "HTTP/1.0 200 OK", "audio/x-scpls", "[playlist]\nFile1=" + streamUrl + "\n");
+    for (const std::string path : {"/radio.pls", "/radio.m3u", "/listen"}) {
+        SCOPED_TRACE(path);
+        auto stream = TUrlStream::Create(server->Url(path), {});
+        EXPECT_EQ(stream->Rate(), SourceRate);
+        EXPECT_GE(Collect(*stream, SourceRate / 2, 10s).size(), static_cast<std::size_t>(SourceRate))
+            << "audio of the playlist's stream";
+    }
+    // A local list names its files relative to its own folder.
+    TTempDir dir;
+    {
+        std::ofstream(dir.File("sine.mp3"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(SineMp3().data()), static_cast<std::streamsize>(SineMp3().size()));
+        std::ofstream(dir.File("local.m3u")) << "# a comment\n\nsine.mp3\n";
+    }
+    {
+        SCOPED_TRACE("local.m3u");
+        auto stream = TUrlStream::Create(dir.File("local.m3u"), {});
+        EXPECT_EQ(stream->Rate(), SourceRate);
+        EXPECT_GE(Collect(*stream, SourceRate / 2, 10s).size(), static_cast<std::size_t>(SourceRate));
+    }
+    server->AddPage("/empty.pls", "HTTP/1.0 200 OK", "audio/x-scpls", "[playlist]\nNumberOfEntries=0\n");
+    EXPECT_EQ(CodeOfCreate(server->Url("/empty.pls")), BassError::FileForm);
+}
+
+TEST(UrlStream, LeavesHlsPlaylistsToFFmpeg) {
+    TTempDir dir;
+    const auto made = RunCommand("ffmpeg -nostdin -v error -f lavfi -i sine=frequency=440:sample_rate=48000 -ac 1 "
+                                 "-t 6 -c:a aac -b:a 96k -f hls -hls_time 2 -hls_list_size 0 -hls_playlist_type vod "
+                                 "-hls_segment_filename '" +
+                                 dir.File("part%d.ts") + "' '" + dir.File("index.m3u8") + "'");
+    ASSERT_EQ(made.ExitCode, 0);
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 0);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string body{std::istreambuf_iterator<char>(in), {}};
+        const bool list = entry.path().extension() == ".m3u8";
+        server.AddPage("/hls/" + entry.path().filename().string(), "HTTP/1.0 200 OK",
+                       list ? "application/vnd.apple.mpegurl" : "video/mp2t", body);
+    }
+    TCounts counts;
+    auto stream = TUrlStream::Create(server.Url("/hls/index.m3u8"), counts.Callbacks());
+    EXPECT_EQ(stream->Rate(), SourceRate);
+    ExpectSine(Collect(*stream, SourceRate * 2, 15s), SourceRate, 1e-6);
+}
+
+TEST(UrlStream, ReportsWhyItCouldNotOpen) {
+    int port = 0;
+    {
+        // A port nobody listens on: bound, looked at, closed.
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+        port = ntohs(addr.sin_port);
+        close(fd);
+    }
+    auto start = TClock::now();
+    EXPECT_EQ(CodeOfCreate("http://127.0.0.1:" + std::to_string(port) + "/stream"), BassError::FileOpen);
+    EXPECT_LT(SecondsSince(start), 3.0);
+
+    auto server = LiveServer();
+    EXPECT_EQ(CodeOfCreate(server->Url("/nothing-here")), BassError::FileOpen) << "HTTP 404";
+
+    std::string garbage;
+    while (garbage.size() < 100000) {
+        garbage += "this is no audio at all; ";
+    }
+    server->AddPage("/garbage", "HTTP/1.0 200 OK", "audio/mpeg", garbage);
+    server->AddPage("/garbage.bin", "HTTP/1.0 200 OK", "application/octet-stream", garbage);
+    EXPECT_EQ(CodeOfCreate(server->Url("/garbage")), BassError::FileForm);
+    EXPECT_EQ(CodeOfCreate(server->Url("/garbage.bin")), BassError::FileForm);
+
+    server->AddSilent("/silent");
+    TUrlStream::TTimeouts timeouts;
+    timeouts.Network = 1000ms;
+    start = TClock::now();
+    EXPECT_EQ(CodeOfCreate(server->Url("/silent"), timeouts), BassError::Timeout);
+    EXPECT_GE(SecondsSince(start), 0.9);
+    EXPECT_LT(SecondsSince(start), 6.0);
+}
+
+TEST(UrlStream, StopAbortsAHangingConnectPromptly) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 0);
+    server.AddSilent("/silent");
+    TUrlStream::TTimeouts timeouts;
+    timeouts.Network = 60s;
+    TUrlStream stream({}, timeouts);
+    std::atomic<int> code{-1};
+    std::thread opener([&] {
+        try {
+            stream.Open(server.Url("/silent"));
+            code = BassError::Ok;
+        } catch (const TAudioError& e) {
+            code = e.Code();
+        }
+    });
+    ASSERT_TRUE(WaitFor([&] { return server.Connections() > 0; }, 5s));
+    std::this_thread::sleep_for(200ms);
+    const auto start = TClock::now();
+    stream.Stop();
+    opener.join();
+    EXPECT_LT(SecondsSince(start), 1.0);
+    EXPECT_EQ(code.load(), BassError::Ended) << "an aborted open fails";
+    stream.Stop(); // again: nothing happens
+}
+
+TEST(UrlStream, StopAndDestructionReturnWhileAReadHangs) {
+    auto server = LiveServer();
+    TUrlStream::TTimeouts timeouts;
+    timeouts.Network = 60s;
+    timeouts.Stall = 60s;
+    TCounts counts;
+    auto first = TUrlStream::Create(server->Url("/stream"), counts.Callbacks(), timeouts);
+    auto second = TUrlStream::Create(server->Url("/stream"), counts.Callbacks(), timeouts);
+    ASSERT_FALSE(Collect(*first, SourceRate / 2, 10s).empty());
+    server->Stall();
+    std::this_thread::sleep_for(1500ms); // both decoders now wait in a read
+
+    auto start = TClock::now();
+    first->Stop();
+    EXPECT_LT(SecondsSince(start), 1.0);
+    first->Stop();
+    start = TClock::now();
+    second.reset();
+    EXPECT_LT(SecondsSince(start), 1.0);
+    EXPECT_EQ(counts.Ended.load(), 0) << "a stop is no end of the stream";
+}
+
+TEST(UrlStream, PlaysThroughAMixerAtAnotherRate) {
+    auto server = LiveServer();
+    auto stream = TUrlStream::Create(server->Url("/stream"), {});
+    constexpr int MixerRate = 44100;
+    TMixer mixer(MixerRate);
+    mixer.SetInput(stream);
+
+    std::vector<float> out;
+    std::vector<float> block(2048);
+    const auto end = TClock::now() + 15s;
+    while (out.size() < static_cast<std::size_t>(MixerRate) * 2 * 2 && TClock::now() < end) {
+        const std::size_t got = mixer.GetData(block.data(), block.size() * sizeof(float));
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(got / sizeof(float)));
+        if (got == 0) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ExpectSine(out, MixerRate, 1e-6);
+}
