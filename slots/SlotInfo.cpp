@@ -20,6 +20,9 @@ namespace {
 constexpr std::uint64_t EncoderRetryMs = 60000;
 constexpr std::uint64_t InputRetryMs = 3000;
 
+// Lets one slot at a time create its URL stream, process-wide.
+std::timed_mutex StreamCreateLock;
+
 const char* Extension(TSlotFormat format) {
     switch (format) {
     case TSlotFormat::ogg:
@@ -108,6 +111,10 @@ void TSlotInfo::StartInput() {
         StopInput();
         StreamTitle.clear();
         ActiveStreamURL = StreamURL;
+        if (FMixer) {
+            FStreamThread = std::make_unique<TSimpleThread>(true, [this](TSimpleThread& t) { RunStream(t); });
+            FStreamThread->Resume();
+        }
         return;
     }
     TDeviceInfoWithClients* entry = nullptr;
@@ -155,6 +162,16 @@ void TSlotInfo::StopInput() {
         AttachedDeviceID.clear();
         AttachedDevice = nullptr;
     }
+    if (FStreamThread) {
+        {
+            // A connect that hangs is aborted rather than waited out.
+            std::lock_guard connecting(FConnectingLock);
+            if (FConnecting) {
+                FConnecting->Stop();
+            }
+        }
+        FStreamThread.reset(); // its loop frees the stream
+    }
     FInputLost = false;
     FMeter->Reset();
 }
@@ -189,6 +206,146 @@ void TSlotInfo::CheckInput() {
             Log("Recording from " + AttachedDevice->Name);
         }
     }
+}
+
+// ---- stream input ----
+
+std::string TSlotInfo::GetStreamStatus() const {
+    std::lock_guard guard(Lock);
+    return StreamStatus;
+}
+
+void TSlotInfo::SetStreamStatus(const std::string& text) {
+    std::lock_guard guard(Lock);
+    StreamStatus = text;
+}
+
+void TSlotInfo::UpdateStreamTitle() {
+    std::lock_guard guard(Lock);
+    std::shared_ptr<TUrlStream> stream;
+    {
+        std::lock_guard current(FUrlStreamLock);
+        stream = FUrlStream;
+    }
+    if (!stream) {
+        return;
+    }
+    if (const auto meta = stream->Meta()) {
+        if (const auto title = StreamTitleOf(*meta)) {
+            StreamTitle = *title;
+        }
+    }
+}
+
+std::unique_lock<std::recursive_mutex> TSlotInfo::LockForStreamThread(const TSimpleThread& thread) {
+    std::unique_lock lock(Lock, std::defer_lock);
+    while (!lock.try_lock()) {
+        if (thread.Terminated()) {
+            return lock; // not owned: the caller skips its update
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return lock;
+}
+
+void TSlotInfo::FreeUrlStream() {
+    std::shared_ptr<TUrlStream> stream;
+    {
+        std::lock_guard current(FUrlStreamLock);
+        stream = std::move(FUrlStream);
+    }
+    if (!stream) {
+        return;
+    }
+    FStreamConnected = false;
+    FMixer->RemoveInput(stream.get());
+    stream->Stop();
+}
+
+void TSlotInfo::RunStream(TSimpleThread& thread) {
+    pthread_setname_np(pthread_self(), "slot-stream");
+    auto setStatus = [&](const std::string& text) {
+        if (auto lock = LockForStreamThread(thread); lock.owns_lock()) {
+            StreamStatus = text;
+        }
+    };
+    setStatus("Connecting...");
+    const std::string url = [&] {
+        auto lock = LockForStreamThread(thread);
+        return ActiveStreamURL;
+    }();
+    std::uint64_t lastAttempt = 0;
+    while (!thread.Terminated()) {
+        try {
+            if (FReconnectPending.load() && FStreamConnected.load()) {
+                FreeUrlStream();
+                setStatus("Reconnecting...");
+            }
+            if (!FStreamConnected.load()) {
+                // At most one attempt a second, also when a server drops every connection at once.
+                for (std::uint64_t now = GetMilliseconds(); now < lastAttempt + 1000 && !thread.Terminated();
+                     now = GetMilliseconds()) {
+                    thread.WaitForWake(static_cast<unsigned>(lastAttempt + 1000 - now));
+                }
+                if (thread.Terminated()) {
+                    break;
+                }
+                lastAttempt = GetMilliseconds();
+                FReconnectPending = false;
+                FMetaPending = false;
+                TUrlStream::TCallbacks callbacks{[this, &thread] {
+                                                     FReconnectPending = true;
+                                                     thread.Wake();
+                                                 },
+                                                 [this, &thread] {
+                                                     FMetaPending = true;
+                                                     thread.Wake();
+                                                 }};
+                auto stream = std::make_shared<TUrlStream>(std::move(callbacks), StreamTimeouts);
+                {
+                    std::lock_guard connecting(FConnectingLock);
+                    FConnecting = stream;
+                }
+                try {
+                    std::unique_lock create(StreamCreateLock, std::defer_lock);
+                    while (!create.try_lock_for(std::chrono::milliseconds(100))) {
+                        if (thread.Terminated()) {
+                            throw TAudioError(BassError::Ended);
+                        }
+                    }
+                    stream->Open(url);
+                } catch (...) {
+                    std::lock_guard connecting(FConnectingLock);
+                    FConnecting.reset();
+                    throw;
+                }
+                {
+                    std::lock_guard connecting(FConnectingLock);
+                    FConnecting.reset();
+                }
+                {
+                    std::lock_guard current(FUrlStreamLock);
+                    FUrlStream = stream;
+                }
+                FMixer->SetInput(stream);
+                FStreamConnected = true;
+                FMetaPending = true;
+            }
+            if (FMetaPending.exchange(false)) {
+                if (auto lock = LockForStreamThread(thread); lock.owns_lock()) {
+                    UpdateStreamTitle();
+                }
+            }
+        } catch (const TAudioError& e) {
+            if (!thread.Terminated()) {
+                setStatus(BassErrorText(e.Code())); // the status shows the bare error text
+            }
+        } catch (...) {
+            // Swallowed: the next pass tries again.
+        }
+        thread.WaitForWake(1000); // a stream's end or new title wakes it early
+    }
+    FreeUrlStream();
 }
 
 void TSlotInfo::RunPull(TSimpleThread& thread) {

@@ -9,6 +9,7 @@
 #include "SimpleThread.h"
 #include "SlotServices.h"
 #include "SlotSettings.h"
+#include "UrlStream.h"
 
 #include <cstdint>
 #include <functional>
@@ -42,6 +43,16 @@ public:
     // Notices a device that failed while attached, reports it once, and tries
     // every few seconds to open it again.
     void CheckInput();
+
+    // Stream input. The status says why the stream is not connected.
+    std::string GetStreamStatus() const;
+    void SetStreamStatus(const std::string& text);
+    // Takes the title from the stream's metadata, when it has one.
+    void UpdateStreamTitle();
+    bool StreamConnected() const { return FStreamConnected.load(); }
+    // How long connecting and each read may wait, and how long a connected
+    // stream may deliver nothing before it counts as ended.
+    TUrlStream::TTimeouts StreamTimeouts;
 
     // Files.
     void RestartEncoder();
@@ -114,6 +125,11 @@ private:
     void CloseFile(TOpenFile& file);
     void AddRow(const std::string& relative);
     void RunPull(TSimpleThread& thread);
+    void RunStream(TSimpleThread& thread);
+    void FreeUrlStream();
+    // Takes Lock for the stream thread without ever blocking a thread that
+    // holds Lock while it stops the stream thread: gives up once terminated.
+    std::unique_lock<std::recursive_mutex> LockForStreamThread(const TSimpleThread& thread);
 
     TSettingsFile& FSettings;
     TDeviceCatalogue& FDevices;
@@ -128,4 +144,19 @@ private:
     bool FInputLost = false;           // the attached device's loss has been reported
     std::uint64_t FInputRetryAt = 0;   // GetMilliseconds() of the next attempt to reopen it
     std::unique_ptr<TSimpleThread> FPullThread;
+
+    // Stream input. The stream thread owns FUrlStream. Its callbacks (on the
+    // stream's decoding thread) only set flags and wake the stream thread: they
+    // never wait for Lock, which the controller's thread may hold while it
+    // stops that very stream. The stream thread itself takes Lock only with
+    // LockForStreamThread, so StopInput can destroy it while holding Lock.
+    std::string StreamStatus;                      // guarded by Lock
+    std::unique_ptr<TSimpleThread> FStreamThread;  // controller's thread
+    mutable std::mutex FUrlStreamLock;             // guards FUrlStream; held for no more than a copy
+    std::shared_ptr<TUrlStream> FUrlStream;        // set and cleared by the stream thread
+    std::mutex FConnectingLock;                    // guards FConnecting
+    std::shared_ptr<TUrlStream> FConnecting;       // a stream being opened, so that a stop can abort it
+    std::atomic<bool> FStreamConnected{false};
+    std::atomic<bool> FReconnectPending{false};
+    std::atomic<bool> FMetaPending{false};
 };

@@ -28,7 +28,6 @@ using TClock = std::chrono::steady_clock;
 
 constexpr int SourceRate = 48000;
 constexpr double SourceAmplitude = 0.125; // lavfi's sine
-constexpr double Mp3BytesPerSecond = 128000 / 8;
 
 double SecondsSince(TClock::time_point start) {
     return std::chrono::duration<double>(TClock::now() - start).count();
@@ -67,23 +66,6 @@ double MaxChannelDifference(const std::vector<float>& stereo) {
         worst = std::max(worst, static_cast<double>(std::fabs(stereo[i] - stereo[i + 1])));
     }
     return worst;
-}
-
-// The test's MP3: 20 s of a 440 Hz mono sine at 48000 Hz, 128 kbit/s, bare frames.
-const std::vector<std::uint8_t>& SineMp3() {
-    static const std::vector<std::uint8_t> bytes = [] {
-        TTempDir dir;
-        const std::string file = dir.File("sine.mp3");
-        const auto r = RunCommand("ffmpeg -nostdin -v error -f lavfi -i sine=frequency=440:sample_rate=48000 -ac 1 "
-                                  "-t 20 -b:a 128k -write_xing 0 -id3v2_version 0 -f mp3 '" +
-                                  file + "'");
-        if (r.ExitCode != 0) {
-            throw std::runtime_error("ffmpeg could not make the test MP3");
-        }
-        std::ifstream in(file, std::ios::binary);
-        return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-    }();
-    return bytes;
 }
 
 struct TCounts {

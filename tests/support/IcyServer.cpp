@@ -1,5 +1,7 @@
 #include "IcyServer.h"
 
+#include "TestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +11,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -83,7 +87,7 @@ void TIcyServer::AddSilent(const std::string& path) {
 
 void TIcyServer::Stall() { FStall = true; }
 
-void TIcyServer::CloseStreams() { FClose = true; }
+void TIcyServer::CloseStreams() { ++FCloses; }
 
 void TIcyServer::AcceptLoop() {
     while (!FStop) {
@@ -104,10 +108,10 @@ void TIcyServer::AcceptLoop() {
     }
 }
 
-bool TIcyServer::SendAll(int fd, const void* data, std::size_t bytes) {
+bool TIcyServer::SendAll(int fd, const void* data, std::size_t bytes, int closes) {
     const auto* p = static_cast<const std::uint8_t*>(data);
     while (bytes > 0) {
-        if (FStop || FClose) {
+        if (FStop || FCloses.load() != closes) {
             return false;
         }
         pollfd pfd{fd, POLLOUT, 0};
@@ -170,7 +174,7 @@ void TIcyServer::Serve(int fd) {
         const std::string head = page.Status + "\r\nContent-Type: " + page.ContentType +
                                  "\r\nContent-Length: " + std::to_string(page.Body.size()) +
                                  "\r\nConnection: close\r\n\r\n";
-        SendAll(fd, head.data(), head.size()) && SendAll(fd, page.Body.data(), page.Body.size());
+        SendAll(fd, head.data(), head.size(), FCloses.load()) && SendAll(fd, page.Body.data(), page.Body.size(), FCloses.load());
         shutdown(fd, SHUT_WR);
         return;
     }
@@ -179,11 +183,12 @@ void TIcyServer::Serve(int fd) {
         return;
     }
     const std::string notFound = "HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n\r\nnot found";
-    SendAll(fd, notFound.data(), notFound.size());
+    SendAll(fd, notFound.data(), notFound.size(), FCloses.load());
     shutdown(fd, SHUT_WR);
 }
 
 void TIcyServer::ServeStream(int fd, bool withMeta) {
+    const int closes = FCloses.load();
     std::string head;
     {
         std::lock_guard guard(FLock);
@@ -194,7 +199,7 @@ void TIcyServer::ServeStream(int fd, bool withMeta) {
         head += "icy-metaint: " + std::to_string(MetaInt) + "\r\n";
     }
     head += "\r\n";
-    if (!SendAll(fd, head.data(), head.size())) {
+    if (!SendAll(fd, head.data(), head.size(), closes)) {
         return;
     }
     const auto start = TClock::now();
@@ -203,7 +208,7 @@ void TIcyServer::ServeStream(int fd, bool withMeta) {
     std::size_t untilMeta = MetaInt;
     std::string lastMetaSent;
     bool metaSentOnce = false;
-    while (!FStop && !FClose) {
+    while (!FStop && FCloses.load() == closes) {
         if (FStall) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
@@ -220,7 +225,7 @@ void TIcyServer::ServeStream(int fd, bool withMeta) {
         if (withMeta) {
             chunk = std::min(chunk, untilMeta);
         }
-        if (!SendAll(fd, FMp3.data() + position, chunk)) {
+        if (!SendAll(fd, FMp3.data() + position, chunk, closes)) {
             return;
         }
         sent += chunk;
@@ -248,13 +253,29 @@ void TIcyServer::ServeStream(int fd, bool withMeta) {
             lastMetaSent = meta;
             metaSentOnce = true;
         }
-        if (!SendAll(fd, block.data(), block.size())) {
+        if (!SendAll(fd, block.data(), block.size(), closes)) {
             return;
         }
     }
-    if (FClose) {
+    if (FCloses.load() != closes) {
         shutdown(fd, SHUT_RDWR);
     }
+}
+
+const std::vector<std::uint8_t>& SineMp3() {
+    static const std::vector<std::uint8_t> bytes = [] {
+        TTempDir dir;
+        const std::string file = dir.File("sine.mp3");
+        const auto r = RunCommand("ffmpeg -nostdin -v error -f lavfi -i sine=frequency=440:sample_rate=48000 -ac 1 "
+                                  "-t 20 -b:a 128k -write_xing 0 -id3v2_version 0 -f mp3 '" +
+                                  file + "'");
+        if (r.ExitCode != 0) {
+            throw std::runtime_error("ffmpeg could not make the test MP3");
+        }
+        std::ifstream in(file, std::ios::binary);
+        return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }();
+    return bytes;
 }
 
 } // namespace TestSupport

@@ -61,7 +61,7 @@ private:
     void AcceptLoop();
     void Serve(int fd);
     void ServeStream(int fd, bool withMeta);
-    bool SendAll(int fd, const void* data, std::size_t bytes);
+    bool SendAll(int fd, const void* data, std::size_t bytes, int closes);
 
     const std::vector<std::uint8_t> FMp3;
     const double FBytesPerSecond;
@@ -70,7 +70,7 @@ private:
     int FPort = 0;
     std::atomic<bool> FStop{false};
     std::atomic<bool> FStall{false};
-    std::atomic<bool> FClose{false};
+    std::atomic<int> FCloses{0}; // CloseStreams ends the streams served when it is called
     std::atomic<int> FConnections{0};
     std::atomic<bool> FAskedForMeta{false};
     std::thread FAcceptThread;
@@ -81,5 +81,10 @@ private:
     std::map<std::string, TPage> FPages;   // guarded by FLock
     std::vector<std::thread> FConnThreads; // guarded by FLock; joined by the destructor
 };
+
+// 20 s of a 440 Hz mono sine at 48000 Hz as 128 kbit/s MP3, bare frames, so that
+// it loops cleanly; made once per process with ffmpeg.
+const std::vector<std::uint8_t>& SineMp3();
+inline constexpr double Mp3BytesPerSecond = 128000 / 8;
 
 } // namespace TestSupport

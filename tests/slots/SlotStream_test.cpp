@@ -1,0 +1,141 @@
+#include "IcyServer.h"
+#include "SlotFixture.h"
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+using namespace TestSupport;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+    const auto until = TClock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (TClock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class TSlotStreamTest : public TSlotFixture {
+protected:
+    std::unique_ptr<TSlotInfo> StreamSlot(const std::string& url) {
+        auto slot = MakeSlot(0, {{"Name", "Radio"}, {"Folder", Folder()}, {"Source", "Stream"}, {"StreamURL", url}});
+        slot->StreamTimeouts.Network = std::chrono::milliseconds(2000);
+        slot->StreamTimeouts.Stall = std::chrono::milliseconds(2000);
+        return slot;
+    }
+    std::string Title(TSlotInfo& slot) {
+        std::lock_guard lock(slot.Lock);
+        return slot.StreamTitle;
+    }
+};
+
+} // namespace
+
+TEST_F(TSlotStreamTest, FollowsTheTitleAndReconnectsWhenTheServerCloses) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 64 * 1024);
+    server.SetMeta("StreamTitle='Artist - Song';StreamUrl='';");
+    auto slot = StreamSlot(server.Url("/stream"));
+    slot->StartInput();
+    ASSERT_TRUE(WaitUntil([&] { return slot->StreamConnected(); }, 5)) << slot->GetStreamStatus();
+    ASSERT_TRUE(WaitUntil([&] { return Title(*slot) == "Artist - Song"; }, 5)) << Title(*slot);
+
+    server.SetMeta("StreamUrl='x';"); // no title in it: the old one stays
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(Title(*slot), "Artist - Song");
+    server.SetMeta("StreamTitle='It';s';");
+    ASSERT_TRUE(WaitUntil([&] { return Title(*slot) == "It"; }, 8)) << Title(*slot) << " / " << slot->GetStreamStatus();
+
+    const int before = server.Connections();
+    server.CloseStreams();
+    // Noticed once the stream's read-ahead reaches the end of what was sent.
+    ASSERT_TRUE(WaitUntil([&] { return slot->GetStreamStatus() == "Reconnecting..."; }, 12))
+        << slot->GetStreamStatus() << " connections " << server.Connections() << " before " << before;
+    const auto lost = TClock::now();
+    ASSERT_TRUE(WaitUntil([&] { return server.Connections() > before && slot->StreamConnected(); }, 5));
+    EXPECT_LT(std::chrono::duration<double>(TClock::now() - lost).count(), 2.5) << "within about a second";
+    EXPECT_EQ(Title(*slot), "It") << "the last title stays over a reconnection";
+
+    server.SetMeta("StreamTitle='';");
+    ASSERT_TRUE(WaitUntil([&] { return Title(*slot).empty(); }, 5));
+}
+
+TEST_F(TSlotStreamTest, RecordsTheStreamAndCountsOnlyConnectedTime) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 64 * 1024);
+    auto slot = StreamSlot(server.Url("/stream"));
+    slot->StartInput();
+    slot->RestartEncoder(); // a stream slot records whether connected or not
+    ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+    ASSERT_TRUE(WaitUntil([&] { return slot->CurrentDuration() > 3.0f; }, 10));
+    slot->StopEncoder();
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    const auto probe = ProbeAudio(Folder() + "/" + rows[0].FileName);
+    EXPECT_NEAR(probe.Duration, *rows[0].Duration, 0.1);
+    EXPECT_EQ(probe.SampleRate, 44100) << "the 48000 Hz stream is resampled to the slot's rate";
+    EXPECT_EQ(probe.Channels, 2);
+    const auto audio = DecodeToStereoFloat(Folder() + "/" + rows[0].FileName, 44100);
+    // The level the server's MP3 itself decodes to.
+    const std::string source = Dir.File("source.mp3");
+    std::ofstream(source, std::ios::binary).write(reinterpret_cast<const char*>(SineMp3().data()),
+                                                  static_cast<std::streamsize>(SineMp3().size()));
+    const double level = Goertzel(DecodeToStereoFloat(source, 44100), 0, 44100, 440.0, 22050, 44100);
+    ASSERT_GT(level, 0.05);
+    for (int channel = 0; channel < 2; ++channel) {
+        EXPECT_NEAR(Goertzel(audio, channel, 44100, 440.0, 22050, 44100) / level, 1.0, 0.06)
+            << "mono on both channels at full level";
+        EXPECT_NEAR(ZeroCrossings(audio, channel, 22050, 44100) / 2.0, 440.0, 2.0);
+    }
+}
+
+TEST_F(TSlotStreamTest, UnreachableServersShowTheErrorAndAreTriedOnceASecondOneAtATime) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 0);
+    auto slot = StreamSlot(server.Url("/gone")); // answered with 404
+    slot->StartInput();
+    ASSERT_TRUE(WaitUntil([&] { return slot->GetStreamStatus() == "can't open the file (BASS error 2)"; }, 5))
+        << slot->GetStreamStatus();
+    const int first = server.Connections();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+    const int attempts = server.Connections() - first;
+    EXPECT_GE(attempts, 2);
+    EXPECT_LE(attempts, 4) << "about one a second";
+    EXPECT_FALSE(slot->StreamConnected());
+}
+
+TEST_F(TSlotStreamTest, ChangingTheUrlRestartsAndStoppingAHangingConnectIsPrompt) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 64 * 1024);
+    server.AddSilent("/silent");
+    server.SetMeta("StreamTitle='First';");
+    auto slot = StreamSlot(server.Url("/stream"));
+    slot->StreamTimeouts.Network = std::chrono::milliseconds(30000);
+    slot->StartInput();
+    ASSERT_TRUE(WaitUntil([&] { return Title(*slot) == "First"; }, 5));
+
+    slot->StreamURL = server.Url("/silent");
+    slot->StartInput();
+    EXPECT_TRUE(Title(*slot).empty()) << "the title is emptied";
+    EXPECT_FALSE(slot->StreamConnected());
+    EXPECT_TRUE(WaitUntil([&] { return slot->GetStreamStatus() == "Connecting..."; }, 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // inside the hanging connect
+    const auto stop = TClock::now();
+    slot->StopInput();
+    EXPECT_LT(std::chrono::duration<double>(TClock::now() - stop).count(), 1.5);
+}
+
+TEST_F(TSlotStreamTest, AStalledServerIsReconnected) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 64 * 1024);
+    auto slot = StreamSlot(server.Url("/stream"));
+    slot->StartInput();
+    ASSERT_TRUE(WaitUntil([&] { return slot->StreamConnected(); }, 5));
+    const int before = server.Connections();
+    server.Stall();
+    // The buffered audio plays out first, then the stall timeout (2 s here) ends the stream.
+    ASSERT_TRUE(WaitUntil([&] { return server.Connections() > before; }, 15)) << slot->GetStreamStatus();
+}
