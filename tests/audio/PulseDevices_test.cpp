@@ -34,17 +34,6 @@ std::vector<std::string> WasapiIds(const TDeviceCatalogue& devices) {
 }
 
 // Polls `done` until it holds or `seconds` pass.
-bool WaitFor(const std::function<bool()>& done, double seconds) {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // Everything a client stream holds right now.
 std::vector<float> Drain(TPushStream& stream) {
     std::vector<float> all(stream.QueuedFrames() * 2);
@@ -179,12 +168,12 @@ TEST_F(TPulseDevicesTest, ASlotRecordsTheSineInRealTime) {
     // The sine source hands its audio out in blocks (two seconds: its fixed
     // latency), so the file starts right after one arrived and is closed once
     // ten seconds are in, before the next block is due.
-    ASSERT_TRUE(WaitFor([&] { return slot->BytesProcessed() > 0; }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return slot->BytesProcessed() > 0; }, 5.0));
     slot->RestartEncoder();
     const auto started = Clock::now();
     const std::string path = slot->CurrentFile;
     ASSERT_FALSE(path.empty());
-    ASSERT_TRUE(WaitFor([&] { return slot->CurrentDuration() >= 9.9f; }, 14.0));
+    ASSERT_TRUE(WaitUntil([&] { return slot->CurrentDuration() >= 9.9f; }, 14.0));
     // At once, so that the next block (two seconds away) cannot slip in even on a busy machine.
     slot->StopEncoder();
     EXPECT_NEAR(Seconds(started), 10.0, 1.0) << "in real time";
@@ -217,7 +206,7 @@ TEST_F(TPulseDevicesTest, ClientsShareOneStreamAtTheFirstClientsRate) {
     ASSERT_EQ(outputs.size(), 1u) << "one stream for both clients";
     EXPECT_NE(outputs[0].find("float32le 2ch 44100Hz"), std::string::npos) << outputs[0];
 
-    ASSERT_TRUE(WaitFor([&] { return first->QueuedFrames() > 4410 && second->QueuedFrames() > 4410; }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return first->QueuedFrames() > 4410 && second->QueuedFrames() > 4410; }, 5.0));
 
     sine.RemoveClient(first.get());
     sine.RemoveClient(first.get());
@@ -229,14 +218,14 @@ TEST_F(TPulseDevicesTest, ClientsShareOneStreamAtTheFirstClientsRate) {
 
     // Audio still flows to the second client, intact.
     Drain(*second);
-    ASSERT_TRUE(WaitFor([&] { return second->QueuedFrames() >= 22050; }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return second->QueuedFrames() >= 22050; }, 5.0));
     const auto audio = Drain(*second);
     EXPECT_NEAR(Goertzel(audio, 0, 44100, 440.0), 0.5, 0.05);
     EXPECT_NEAR(Goertzel(audio, 1, 44100, 440.0), 0.5, 0.05);
 
     sine.RemoveClient(second.get());
     EXPECT_EQ(sine.ClientCount(), 0u);
-    EXPECT_TRUE(WaitFor([&] { return server.SourceOutputs().empty(); }, 3.0)) << "the last client closed it";
+    EXPECT_TRUE(WaitUntil([&] { return server.SourceOutputs().empty(); }, 3.0)) << "the last client closed it";
     EXPECT_FALSE(sine.Lost()) << "closing is no loss";
 
     // Opened again, now at the new first client's rate.
@@ -245,10 +234,10 @@ TEST_F(TPulseDevicesTest, ClientsShareOneStreamAtTheFirstClientsRate) {
     outputs = server.SourceOutputs();
     ASSERT_EQ(outputs.size(), 1u);
     EXPECT_NE(outputs[0].find("48000Hz"), std::string::npos) << outputs[0];
-    ASSERT_TRUE(WaitFor([&] { return again->QueuedFrames() >= 24000; }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return again->QueuedFrames() >= 24000; }, 5.0));
     EXPECT_NEAR(Goertzel(Drain(*again), 0, 48000, 440.0), 0.5, 0.05) << "the server converts to the rate asked for";
     sine.RemoveClient(again.get());
-    EXPECT_TRUE(WaitFor([&] { return server.SourceOutputs().empty(); }, 3.0));
+    EXPECT_TRUE(WaitUntil([&] { return server.SourceOutputs().empty(); }, 3.0));
 }
 
 // ---- errors ----
@@ -306,10 +295,10 @@ TEST_F(TPulseDevicesTest, ALostDeviceClosesAndOpensAgainOnceItsServerIsBack) {
     AddPulseDevices(Devices);
     auto& sine = Sine();
     auto stream = sine.AddClient(44100);
-    ASSERT_TRUE(WaitFor([&] { return stream->QueuedFrames() > 0; }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return stream->QueuedFrames() > 0; }, 5.0));
 
     server.Stop();
-    ASSERT_TRUE(WaitFor([&] { return sine.Lost(); }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return sine.Lost(); }, 5.0));
     EXPECT_EQ(sine.LostCode(), BassError::Driver);
 
     const auto start = Clock::now();
@@ -321,12 +310,12 @@ TEST_F(TPulseDevicesTest, ALostDeviceClosesAndOpensAgainOnceItsServerIsBack) {
     ASSERT_TRUE(sine.Recover());
     EXPECT_FALSE(sine.Lost());
     Drain(*stream);
-    EXPECT_TRUE(WaitFor([&] { return stream->QueuedFrames() > 4410; }, 5.0)) << "the same client gets audio again";
+    EXPECT_TRUE(WaitUntil([&] { return stream->QueuedFrames() > 4410; }, 5.0)) << "the same client gets audio again";
     EXPECT_EQ(server.SourceOutputs().size(), 1u);
 
     // The source unplugged while the server stays: lost, and not moved to another source.
     ASSERT_EQ(server.Pactl("unload-module module-sine-source").ExitCode, 0);
-    ASSERT_TRUE(WaitFor([&] { return sine.Lost(); }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return sine.Lost(); }, 5.0));
     EXPECT_EQ(sine.LostCode(), BassError::Driver);
     EXPECT_TRUE(server.SourceOutputs().empty()) << "it did not follow the server to another source";
     EXPECT_FALSE(sine.Recover());
@@ -334,13 +323,13 @@ TEST_F(TPulseDevicesTest, ALostDeviceClosesAndOpensAgainOnceItsServerIsBack) {
     ASSERT_EQ(server.Pactl("load-module module-sine-source frequency=440 source_name=sine").ExitCode, 0);
     ASSERT_TRUE(sine.Recover()) << "plugged in again";
     Drain(*stream);
-    ASSERT_TRUE(WaitFor([&] { return stream->QueuedFrames() >= 22050; }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return stream->QueuedFrames() >= 22050; }, 5.0));
     const auto audio = Drain(*stream);
     EXPECT_NEAR(Goertzel(audio, 0, 44100, 440.0), 0.5, 0.05) << "from the sine, not from a monitor";
 
     // Lost again, then closed by its last client while lost.
     server.Stop();
-    ASSERT_TRUE(WaitFor([&] { return sine.Lost(); }, 5.0));
+    ASSERT_TRUE(WaitUntil([&] { return sine.Lost(); }, 5.0));
     sine.RemoveClient(stream.get());
     EXPECT_EQ(sine.ClientCount(), 0u);
     EXPECT_FALSE(sine.Lost());

@@ -11,17 +11,6 @@ using TClock = std::chrono::steady_clock;
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done, double seconds) {
-    const auto until = TClock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (TClock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 class TSlotStreamTest : public TSlotFixture {
 protected:
     std::unique_ptr<TSlotInfo> StreamSlot(const std::string& url) {

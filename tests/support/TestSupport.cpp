@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,17 @@ TTempDir::TTempDir() {
 TTempDir::~TTempDir() {
     std::error_code ec;
     std::filesystem::remove_all(FPath, ec);
+}
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 TCommandResult RunCommand(const std::string& command) {

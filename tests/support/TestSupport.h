@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct TCommandResult {
     int ExitCode;
     std::string Output; // standard output only
 };
+// Polls `done` every 20 ms until it holds (true) or `seconds` have passed (false).
+bool WaitUntil(const std::function<bool()>& done, double seconds);
+
 // Runs a shell command line and captures its standard output.
 TCommandResult RunCommand(const std::string& command);
 
