@@ -1,0 +1,61 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+class TController;
+class TSettingsFile;
+
+// The keys of the "Webserver" section. Booleans are on only when the text is exactly "on".
+struct TWebServerSettings {
+    std::string Port = "5252";
+    std::string User;
+    std::string Password; // the hash, never the password itself
+    bool CommandExecution = true;
+    bool Enabled = false;
+
+    static TWebServerSettings Read(const TSettingsFile& settings);
+    // Port, User, Password and CommandExecution, as at the window's destruction.
+    void WriteFields(TSettingsFile& settings) const;
+    // Enabled alone, as at the window's close.
+    static void WriteEnabled(TSettingsFile& settings, bool running);
+};
+
+// MD5 of the salt followed by the password, as 32 upper-case hex digits.
+std::string HashWebServerPassword(const std::string& password);
+
+// The built-in HTTP server: its lifecycle, the access check and the routes.
+// It reads the controller's slots from connection threads, so whoever owns the
+// controller must destroy (or Deactivate) this object before the slots go.
+//
+// Threads: Start, Stop, Deactivate and SetPasswordHash on the user-interface
+// thread only; requests run on connection threads.
+class TWebServer {
+public:
+    explicit TWebServer(TController& controller);
+    ~TWebServer(); // deactivates without a log line
+
+    TWebServer(const TWebServer&) = delete;
+    TWebServer& operator=(const TWebServer&) = delete;
+
+    // Does nothing when active. A port text that is not an integer keeps the
+    // port in force (5252 until a start set another). Logs "Web server started";
+    // on failure logs "Error starting web server: %s", stays stopped and throws
+    // std::runtime_error whose what() is that same full text (for the message box).
+    void Start(const std::string& portText, const std::string& user, bool commandExecution);
+    // Logs "Web server stopped"; waits for the connection threads to end.
+    void Stop();
+    // The close of the window: stops without a log line.
+    void Deactivate();
+    bool Active() const;
+    int Port() const;
+
+    // Set from the stored Password at start-up, and replaced by
+    // HashWebServerPassword of the whole field text on every edit of the field.
+    void SetPasswordHash(const std::string& hash);
+    std::string PasswordHash() const;
+
+private:
+    class TImpl;
+    std::unique_ptr<TImpl> FImpl;
+};
