@@ -227,7 +227,7 @@ void TUrlStream::SetDeadline(std::chrono::milliseconds fromNow) {
 
 void TUrlStream::ClearDeadline() { FDeadline.store(0, std::memory_order_release); }
 
-void TUrlStream::Open(const std::string& firstUrl) {
+void TUrlStream::Open(const std::string& firstUrl, std::shared_ptr<TPushStream> queuedBefore) {
     if (FDecoder || FThread.joinable()) {
         throw TAudioError("Open", BassError::Already);
     }
@@ -371,7 +371,11 @@ void TUrlStream::Open(const std::string& firstUrl) {
     ClearDeadline();
 
     const int rate = st->codecpar->sample_rate;
-    FFifo = std::make_shared<TPushStream>(rate, 2, BufferAheadSeconds * 2);
+    if (queuedBefore && queuedBefore->Rate() == rate && queuedBefore->QueuedFrames() > 0) {
+        FFifo = std::move(queuedBefore); // its producer has stopped: the new audio follows on
+    } else {
+        FFifo = std::make_shared<TPushStream>(rate, 2, BufferAheadSeconds * 2);
+    }
     FRate.store(rate, std::memory_order_release);
     FDecoder = std::move(dec);
     UpdateMeta(false);
@@ -400,7 +404,26 @@ void TUrlStream::Stop() {
 
 std::size_t TUrlStream::Read(float* dst, std::size_t frames) {
     // FFifo is set before the stream is handed out and never changes after.
-    return FFifo ? FFifo->Read(dst, frames) : 0;
+    if (!FFifo) {
+        return 0;
+    }
+    const auto now = TClock::now();
+    if (!FPlaying) {
+        if (FFifo->QueuedFrames() == 0) {
+            return 0;
+        }
+        FPlaying = true;
+        FPlayStart = now;
+        FPlayed = 0;
+    }
+    const auto due = static_cast<std::uint64_t>(std::chrono::duration<double>(now - FPlayStart).count() * Rate());
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(frames, due - std::min(due, FPlayed)));
+    const std::size_t got = FFifo->Read(dst, wanted);
+    FPlayed += got;
+    if (got < wanted) {
+        FPlaying = false; // ran dry: a late packet is not caught up with a burst
+    }
+    return got;
 }
 
 std::optional<std::string> TUrlStream::Meta() const {

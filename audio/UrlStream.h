@@ -64,8 +64,12 @@ public:
     TUrlStream& operator=(const TUrlStream&) = delete;
 
     // Blocks until decoding runs; throws as Create does, and TAudioError 45 when
-    // Stop() aborted it. Call once.
-    void Open(const std::string& url);
+    // Stop() aborted it. Call once. Audio that an ended stream of the same rate
+    // had received but not yet played (QueuedAudio) is played first, so that a
+    // reconnection loses nothing the server sent.
+    void Open(const std::string& url, std::shared_ptr<TPushStream> queuedBefore = nullptr);
+    // What was received and not yet played; nothing before Open.
+    std::shared_ptr<TPushStream> QueuedAudio() const { return FFifo; }
 
     // Aborts a connect or read in progress, ends decoding and joins the thread.
     // Idempotent; returns promptly. OnEnded is not called for a stop.
@@ -73,6 +77,9 @@ public:
 
     int Rate() const override { return FRate.load(std::memory_order_acquire); }
     int Channels() const override { return 2; }
+    // No faster than real time, as a sound card delivers: the burst a server
+    // sends to a new listener becomes a reserve against network jitter rather
+    // than seconds of audio at once, so a file's length follows the clock.
     std::size_t Read(float* dst, std::size_t frames) override;
 
     // The last ICY metadata packet as the server sent it; nothing before the first.
@@ -101,6 +108,11 @@ private:
 
     std::atomic<int> FRate{0};
     std::shared_ptr<TPushStream> FFifo; // set by Open before the thread starts
+
+    // The reader's real-time clock; only Read touches these (one reader at a time).
+    bool FPlaying = false; // false until audio is queued, and again after running dry
+    std::chrono::steady_clock::time_point FPlayStart;
+    std::uint64_t FPlayed = 0; // frames handed out since FPlayStart
 
     std::unique_ptr<TDecoder> FDecoder; // Open, then the decoding thread only
     std::thread FThread;                              // guarded by FStopLock

@@ -14,13 +14,10 @@ cleanup() { kill $(jobs -p) 2>/dev/null || true; pulseaudio --kill 2>/dev/null |
 trap cleanup EXIT
 seconds=${BENCH_SECONDS:-60}
 slots=32
-ticks=$(getconf CLK_TCK)
 
 pulseaudio -D -n --exit-idle-time=-1 -L module-native-protocol-unix -L module-null-sink \
     -L "module-sine-source frequency=440 source_name=sine"
 for _ in $(seq 50); do pactl list short sources 2>/dev/null | grep -q sine && break; sleep 0.1; done
-
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 {
     printf '[General]\nSlots=%d\n' "$slots"
@@ -32,9 +29,7 @@ RUDAZODUDAD_DATA_DIR="$work" "$bin" 2> "$work/log" &
 pid=$!
 until grep -q 'slots ready' "$work/log" 2>/dev/null; do sleep 0.05; done
 sleep 5 # past the source's first burst and every slot's attach
-c0=$(cpu_ticks "$pid")
-sleep "$seconds"
-c1=$(cpu_ticks "$pid")
+ours=$(cpu_over_period "$pid")
 kill -TERM "$pid"; wait "$pid" || true
 attached=$(grep -c 'Recording from WASAPI' "$work/log" || true)
 [ "$attached" -eq "$slots" ] || { echo "only $attached slots attached" >&2; cat "$work/log" >&2; exit 1; }
@@ -46,12 +41,8 @@ for ((i = 0; i < slots; i++)); do
     pids+=($!)
 done
 sleep 5
-p0=0; for p in "${pids[@]}"; do p0=$((p0 + $(cpu_ticks "$p"))); done
-sleep "$seconds"
-p1=0; for p in "${pids[@]}"; do p1=$((p1 + $(cpu_ticks "$p"))); done
+peers=$(cpu_over_period "${pids[@]}")
 kill "${pids[@]}"; wait "${pids[@]}" 2>/dev/null || true
 
-awk -v a="$((c1 - c0))" -v hz="$ticks" 'BEGIN { printf "RESULT logger_capture_cpu %.2f s\n", a / hz }'
-awk -v a="$((p1 - p0))" -v hz="$ticks" 'BEGIN { printf "RESULT parec_x32_cpu %.2f s\n", a / hz }'
-awk -v a="$((c1 - c0))" -v b="$((p1 - p0))" 'BEGIN { printf "RESULT logger_to_parec_ratio %.3f x\n", (b > 0 ? a / b : 0) }'
+report_cpu logger_capture_cpu "$ours" parec_x32_cpu "$peers" logger_to_parec_ratio
 echo "RESULT dropped_input_bytes $dropped bytes"

@@ -35,7 +35,6 @@ start() {
     ready_ms=$(( (t1 - t0) / 1000000 ))
 }
 stop() { kill -TERM "$pid"; wait "$pid" || true; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 write_ini "$work/none" 0 none

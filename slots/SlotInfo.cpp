@@ -248,18 +248,19 @@ std::unique_lock<std::recursive_mutex> TSlotInfo::LockForStreamThread(const TSim
     return lock;
 }
 
-void TSlotInfo::FreeUrlStream() {
+std::shared_ptr<TPushStream> TSlotInfo::FreeUrlStream() {
     std::shared_ptr<TUrlStream> stream;
     {
         std::lock_guard current(FUrlStreamLock);
         stream = std::move(FUrlStream);
     }
     if (!stream) {
-        return;
+        return nullptr;
     }
     FStreamConnected = false;
     FMixer->RemoveInput(stream.get());
     stream->Stop();
+    return stream->QueuedAudio();
 }
 
 void TSlotInfo::RunStream(TSimpleThread& thread) {
@@ -275,10 +276,12 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
         return ActiveStreamURL;
     }();
     std::uint64_t lastAttempt = 0;
+    // Received from an ended connection but not yet played; the next connection plays it first.
+    std::shared_ptr<TPushStream> unplayed;
     while (!thread.Terminated()) {
         try {
             if (FReconnectPending.load() && FStreamConnected.load()) {
-                FreeUrlStream();
+                unplayed = FreeUrlStream();
                 setStatus("Reconnecting...");
             }
             if (!FStreamConnected.load()) {
@@ -313,7 +316,7 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
                             throw TAudioError(BassError::Ended);
                         }
                     }
-                    stream->Open(url);
+                    stream->Open(url, std::move(unplayed));
                 } catch (...) {
                     std::lock_guard connecting(FConnectingLock);
                     FConnecting.reset();

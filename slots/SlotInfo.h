@@ -126,7 +126,8 @@ private:
     void AddRow(const std::string& relative);
     void RunPull(TSimpleThread& thread);
     void RunStream(TSimpleThread& thread);
-    void FreeUrlStream();
+    // Returns what the stream had received and not yet played.
+    std::shared_ptr<TPushStream> FreeUrlStream();
     // Takes Lock for the stream thread without ever blocking a thread that
     // holds Lock while it stops the stream thread: gives up once terminated.
     std::unique_lock<std::recursive_mutex> LockForStreamThread(const TSimpleThread& thread);

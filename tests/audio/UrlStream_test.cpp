@@ -1,5 +1,6 @@
 #include "IcyServer.h"
 #include "Mixer.h"
+#include "PushStream.h"
 #include "TestSupport.h"
 #include "UrlStream.h"
 #include "basserrors.h"
@@ -146,16 +147,39 @@ TEST(UrlStream, PlaysAnIcyStreamAndFollowsItsMetadata) {
     EXPECT_FALSE(stream->Ended());
 }
 
-TEST(UrlStream, HoldsTheDownloadToRealTime) {
+TEST(UrlStream, HoldsTheDownloadAndThePlayingToRealTime) {
     // The server would hand over the whole 20 s at once.
     TIcyServer server(SineMp3(), 10e6, 0);
     auto stream = TUrlStream::Create(server.Url("/stream"), {});
     std::this_thread::sleep_for(3s);
     // Nothing read yet: the decoder stops at its read-ahead, well short of the FIFO's room.
+    const double ahead = static_cast<double>(stream->QueuedAudio()->QueuedFrames()) / SourceRate;
+    EXPECT_GE(ahead, TUrlStream::BufferAheadSeconds - 0.5);
+    EXPECT_LE(ahead, TUrlStream::BufferAheadSeconds + 1.5);
+
+    // Played like a sound card: what the clock allows, not all that is queued.
     std::vector<float> all(SourceRate * 20 * 2);
-    const double seconds = static_cast<double>(stream->Read(all.data(), SourceRate * 20)) / SourceRate;
-    EXPECT_GE(seconds, TUrlStream::BufferAheadSeconds - 0.5);
-    EXPECT_LE(seconds, TUrlStream::BufferAheadSeconds + 1.5);
+    EXPECT_EQ(stream->Read(all.data(), SourceRate * 20), 0u) << "the clock starts at the first read";
+    const auto start = TClock::now();
+    std::this_thread::sleep_for(1s);
+    const double played = static_cast<double>(stream->Read(all.data(), SourceRate * 20)) / SourceRate;
+    EXPECT_GE(played, 0.9);
+    EXPECT_LE(played, SecondsSince(start) + 0.05);
+}
+
+TEST(UrlStream, ANewConnectionPlaysWhatTheEndedOneHadQueued) {
+    TIcyServer server(SineMp3(), 10e6, 0);
+    auto first = TUrlStream::Create(server.Url("/stream"), {});
+    ASSERT_TRUE(WaitFor([&] { return first->QueuedAudio()->QueuedFrames() > std::size_t{SourceRate} * 4; }, 5s));
+    first->Stop();
+    const auto unplayed = first->QueuedAudio();
+    const std::size_t queued = unplayed->QueuedFrames();
+
+    TUrlStream second({}, {});
+    second.Open(server.Url("/stream"), unplayed);
+    EXPECT_EQ(second.QueuedAudio(), unplayed) << "the new audio follows the old";
+    EXPECT_GE(second.QueuedAudio()->QueuedFrames(), queued);
+    second.Stop();
 }
 
 TEST(UrlStream, EndsOnceWhenTheServerCloses) {

@@ -1,3 +1,4 @@
+#include "IcecastServer.h"
 #include "IcyServer.h"
 #include "SlotFixture.h"
 
@@ -127,4 +128,94 @@ TEST_F(TSlotStreamTest, AStalledServerIsReconnected) {
     server.Stall();
     // The buffered audio plays out first, then the stall timeout (2 s here) ends the stream.
     ASSERT_TRUE(WaitUntil([&] { return server.Connections() > before; }, 15)) << slot->GetStreamStatus();
+}
+
+TEST_F(TSlotStreamTest, UnreachableSlotsNeverConnectAtTheSameTime) {
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, 0);
+    server.AddSilent("/a"); // accepted, never answered: each attempt lasts the whole network timeout
+    server.AddSilent("/b");
+    constexpr auto Timeout = std::chrono::milliseconds(1000);
+    auto first = MakeSlot(0, {{"Name", "A"}, {"Folder", Folder()}, {"Source", "Stream"}, {"StreamURL", server.Url("/a")}});
+    auto second = MakeSlot(1, {{"Name", "B"}, {"Folder", Folder() + "/b"}, {"Source", "Stream"}, {"StreamURL", server.Url("/b")}});
+    for (auto* slot : {first.get(), second.get()}) {
+        slot->StreamTimeouts.Network = Timeout;
+        slot->StartInput();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 5; }, 15));
+    first->StopInput();
+    second->StopInput();
+
+    const auto requests = server.Requests();
+    int a = 0;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        a += requests[i].Path == "/a" ? 1 : 0;
+        if (i > 0) {
+            const double gap = std::chrono::duration<double>(requests[i].Time - requests[i - 1].Time).count();
+            EXPECT_GE(gap, 0.9 * std::chrono::duration<double>(Timeout).count())
+                << "request " << i << " (" << requests[i].Path << ") began while another was still waiting";
+        }
+    }
+    EXPECT_GT(a, 0);
+    EXPECT_LT(a, static_cast<int>(requests.size())) << "both slots take their turns";
+}
+
+namespace {
+
+class TIcecastSlotTest : public TSlotStreamTest {
+protected:
+    TIcecastServer Icecast;
+};
+
+} // namespace
+
+TEST_F(TIcecastSlotTest, RecordsMp3AndOggMountsForTheTimeConnected) {
+    for (const auto& [mount, frequency] :
+         {std::pair{std::string("/live.mp3"), TIcecastServer::Mp3Frequency},
+          std::pair{std::string("/live.ogg"), TIcecastServer::OggFrequency}}) {
+        SCOPED_TRACE(mount);
+        const std::string folder = Folder() + mount;
+        auto slot = MakeSlot(0, {{"Name", "Radio"}, {"Folder", folder}, {"Source", "Stream"},
+                                 {"StreamURL", Icecast.Url(mount)}});
+        slot->StartInput();
+        ASSERT_TRUE(WaitUntil([&] { return slot->StreamConnected(); }, 10)) << slot->GetStreamStatus();
+        const auto connected = TClock::now();
+        slot->RestartEncoder();
+        ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        slot->StopEncoder();
+        const double seconds = std::chrono::duration<double>(TClock::now() - connected).count();
+        EXPECT_TRUE(slot->StreamConnected()) << "the stream stayed up: " << slot->GetStreamStatus();
+        slot.reset();
+
+        const auto rows = Rows(folder);
+        ASSERT_EQ(rows.size(), 1u);
+        ASSERT_TRUE(rows[0].Duration.has_value());
+        EXPECT_NEAR(*rows[0].Duration, seconds, 1.0) << "the file covers the time it was connected";
+        const std::string file = folder + "/" + rows[0].FileName;
+        EXPECT_NEAR(ProbeAudio(file).Duration, *rows[0].Duration, 0.2);
+        const auto audio = DecodeToStereoFloat(file, 44100);
+        ASSERT_GT(audio.size(), 44100u * 2 * 3);
+        // The level ffmpeg itself reads from the mount.
+        const std::string reference = Dir.File("reference.wav");
+        ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -y -t 3 -i '" + Icecast.Url(mount) + "' -ar 44100 -ac 2 '" +
+                             reference + "'")
+                      .ExitCode,
+                  0);
+        const double level = Goertzel(DecodeToStereoFloat(reference, 44100), 0, 44100, frequency, 44100, 44100);
+        ASSERT_GT(level, 0.05);
+        for (int channel = 0; channel < 2; ++channel) {
+            EXPECT_NEAR(Goertzel(audio, channel, 44100, frequency, 44100, 88200) / level, 1.0, 0.06);
+            EXPECT_LT(Goertzel(audio, channel, 44100, frequency == 440.0 ? 660.0 : 440.0, 44100, 88200), 0.01);
+        }
+    }
+}
+
+TEST_F(TIcecastSlotTest, ATitleSetOnTheServerReachesTheSlot) {
+    auto slot = StreamSlot(Icecast.Url("/live.mp3"));
+    slot->StartInput();
+    ASSERT_TRUE(WaitUntil([&] { return slot->StreamConnected(); }, 10)) << slot->GetStreamStatus();
+    Icecast.SetTitle("/live.mp3", "Artist - Song");
+    EXPECT_TRUE(WaitUntil([&] { return Title(*slot) == "Artist - Song"; }, 5)) << Title(*slot);
+    Icecast.SetTitle("/live.mp3", "Next \"One\" & more");
+    EXPECT_TRUE(WaitUntil([&] { return Title(*slot) == "Next \"One\" & more"; }, 5)) << Title(*slot);
 }

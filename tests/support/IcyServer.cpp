@@ -87,6 +87,11 @@ void TIcyServer::AddSilent(const std::string& path) {
 
 void TIcyServer::Stall() { FStall = true; }
 
+std::vector<TIcyServer::TRequest> TIcyServer::Requests() const {
+    std::lock_guard guard(FLock);
+    return FRequests;
+}
+
 void TIcyServer::CloseStreams() { ++FCloses; }
 
 void TIcyServer::AcceptLoop() {
@@ -158,6 +163,7 @@ void TIcyServer::Serve(int fd) {
     bool found = false;
     {
         std::lock_guard guard(FLock);
+        FRequests.push_back({path, std::chrono::steady_clock::now()});
         auto it = FPages.find(path);
         if (it != FPages.end()) {
             page = it->second;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -50,6 +51,13 @@ public:
     int Connections() const { return FConnections.load(); }
     bool ClientAskedForMeta() const { return FAskedForMeta.load(); }
 
+    // Every request head received, in order, with the time it was read.
+    struct TRequest {
+        std::string Path;
+        std::chrono::steady_clock::time_point Time;
+    };
+    std::vector<TRequest> Requests() const;
+
 private:
     struct TPage {
         std::string Status;
@@ -80,6 +88,7 @@ private:
     bool FIcyStatus = false;               // guarded by FLock
     std::map<std::string, TPage> FPages;   // guarded by FLock
     std::vector<std::thread> FConnThreads; // guarded by FLock; joined by the destructor
+    std::vector<TRequest> FRequests;       // guarded by FLock
 };
 
 // 20 s of a 440 Hz mono sine at 48000 Hz as 128 kbit/s MP3, bare frames, so that

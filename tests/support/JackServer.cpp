@@ -93,36 +93,7 @@ void TJackServer::Start() {
     RemoveLeftovers();
     std::vector<std::string> args{"jackd", "-n", FName, "-r", "-d", "dummy", "-r", std::to_string(FRate),
                                   "-p", "1024", "-C", std::to_string(FCapturePorts), "-P", "2"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const std::string log = FLog.File("jackd.log");
-    const pid_t parent = getpid();
-
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::system_error(errno, std::generic_category(), "fork");
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) {
-            dup2(null, STDIN_FILENO);
-        }
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (out >= 0) {
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    FPid = pid;
+    FPid = SpawnServer(args, FLog.File("jackd.log"));
 
     // The ports are checked too, as they are what the tests use.
     const auto until = Clock::now() + std::chrono::seconds(15);
@@ -145,15 +116,8 @@ void TJackServer::End(int signal) {
     if (!Running()) {
         return;
     }
-    kill(FPid, signal);
-    bool killed = signal == SIGKILL;
-    if (!WaitReaped(FPid, std::chrono::seconds(5))) {
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-        killed = true;
-    }
+    FKilled = !EndServer(FPid, signal);
     FPid = -1;
-    FKilled = killed;
 }
 
 void TJackServer::Stop() { End(SIGTERM); }

@@ -51,45 +51,9 @@ void TPulseServer::Start() {
     if (Running()) {
         return;
     }
-    // Everything the child needs is prepared before fork: between fork and
-    // exec it may only make async-signal-safe calls.
-    std::vector<std::string> args{"pulseaudio",
-                                  "-n",
-                                  "--daemonize=no",
-                                  "--exit-idle-time=-1",
-                                  "-L",
-                                  "module-native-protocol-unix",
-                                  "-L",
-                                  "module-null-sink",
-                                  "-L",
-                                  "module-sine-source frequency=440 source_name=sine"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        // Killed with the thread that started it: a crashed test leaves no daemon behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, STDIN_FILENO);
-            dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    FPid = pid;
+    FPid = SpawnServer({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
+                        "module-native-protocol-unix", "-L", "module-null-sink", "-L",
+                        "module-sine-source frequency=440 source_name=sine"});
 
     const auto until = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < until) {
@@ -110,11 +74,7 @@ void TPulseServer::Stop() {
     if (!Running()) {
         return;
     }
-    kill(FPid, SIGTERM);
-    if (!WaitReaped(FPid, std::chrono::seconds(5))) {
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-    }
+    EndServer(FPid, SIGTERM);
     FPid = -1;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <thread>
+#include <vector>
 
 // Small pieces shared by the fixtures that run a private server as a child.
 namespace TestSupport {
@@ -34,5 +35,14 @@ inline bool WaitReaped(pid_t pid, std::chrono::milliseconds timeout) {
     }
     return true;
 }
+
+// Starts `args` (looked up on PATH) as a child that dies with the thread that
+// started it, so a crashed test leaves no server behind. Its output goes to
+// `logFile`, or nowhere when that is empty. Throws when fork fails.
+pid_t SpawnServer(const std::vector<std::string>& args, const std::string& logFile = {});
+
+// Sends `signal`, and SIGKILL when the child has not ended after `grace`.
+// False when it had to be killed.
+bool EndServer(pid_t pid, int signal, std::chrono::milliseconds grace = std::chrono::seconds(5));
 
 } // namespace TestSupport

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "TestSupport.h"
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace TestSupport {
+
+// A private Icecast server on 127.0.0.1 with two mounts fed by ffmpeg in real
+// time: "/live.mp3" (a 440 Hz sine, stereo 44100 Hz, 128 kbit/s MP3) and
+// "/live.ogg" (a 660 Hz sine, Ogg Vorbis). Everything it started ends with it.
+class TIcecastServer {
+public:
+    static constexpr double Mp3Frequency = 440.0;
+    static constexpr double OggFrequency = 660.0;
+
+    // `extraMp3Mounts` more MP3 mounts "/mp3-<i>.mp3" (for the benchmark's many listeners).
+    explicit TIcecastServer(int extraMp3Mounts = 0);
+    ~TIcecastServer();
+
+    TIcecastServer(const TIcecastServer&) = delete;
+    TIcecastServer& operator=(const TIcecastServer&) = delete;
+
+    int Port() const { return FPort; }
+    std::string Url(const std::string& mount) const;
+    // The title of an MP3 mount, through Icecast's admin interface.
+    void SetTitle(const std::string& mount, const std::string& title) const;
+
+private:
+    void Start();
+    void Feed(const std::string& mount, double frequency, bool ogg);
+    bool MountLive(const std::string& mount) const;
+    void Release();
+
+    TTempDir FDir;
+    int FPort = 0;
+    pid_t FServer = -1;
+    std::vector<pid_t> FFeeders;
+};
+
+} // namespace TestSupport
