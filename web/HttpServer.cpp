@@ -84,6 +84,25 @@ int BoundPort(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
 }
 
+// The peer's address without its port, IPv4 peers of the dual-stack socket as IPv4.
+std::string PeerKey(const sockaddr* addr) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (addr == nullptr) {
+        return text;
+    }
+    if (addr->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(addr);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+            inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
+        } else {
+            inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        }
+    } else if (addr->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, text, sizeof text);
+    }
+    return text;
+}
+
 std::string Header(MHD_Connection* connection, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     return value != nullptr ? value : "";
@@ -148,6 +167,31 @@ public:
     static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
         delete static_cast<TExchange*>(*context);
         *context = nullptr;
+    }
+
+    static MHD_Result Accept(void* cls, const sockaddr* addr, socklen_t) {
+        auto& server = *static_cast<THttpServer*>(cls);
+        std::lock_guard guard(server.FPeersLock);
+        const auto it = server.FPeers.find(PeerKey(addr));
+        return it != server.FPeers.end() && it->second >= server.FLimits.ConnectionsPerPeer ? MHD_NO : MHD_YES;
+    }
+
+    static void Notify(void* cls, MHD_Connection* connection, void** socketContext,
+                       MHD_ConnectionNotificationCode code) {
+        auto& server = *static_cast<THttpServer*>(cls);
+        std::lock_guard guard(server.FPeersLock);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            auto key = std::make_unique<std::string>(PeerKey(info != nullptr ? info->client_addr : nullptr));
+            ++server.FPeers[*key];
+            *socketContext = key.release();
+        } else if (*socketContext != nullptr) {
+            std::unique_ptr<std::string> key(static_cast<std::string*>(*socketContext));
+            *socketContext = nullptr;
+            if (const auto it = server.FPeers.find(*key); it != server.FPeers.end() && --it->second == 0) {
+                server.FPeers.erase(it);
+            }
+        }
     }
 
     static void Logger(void*, const char*, va_list) {
@@ -217,11 +261,11 @@ THttpServer::THttpServer(int port, THandler handler, TLimits limits)
     FPort = BoundPort(socket.Get());
     MHD_Daemon* daemon = MHD_start_daemon(
         MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG, 0,
-        nullptr, nullptr, &TCallbacks::Access, this, MHD_OPTION_LISTEN_SOCKET, socket.Get(),
+        &TCallbacks::Accept, this, &TCallbacks::Access, this, MHD_OPTION_EXTERNAL_LOGGER, &TCallbacks::Logger, this,
+        MHD_OPTION_LISTEN_SOCKET, socket.Get(),
         MHD_OPTION_URI_LOG_CALLBACK, &TCallbacks::UriLog, this, MHD_OPTION_NOTIFY_COMPLETED, &TCallbacks::Completed,
-        this, MHD_OPTION_CONNECTION_LIMIT, FLimits.Connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        FLimits.ConnectionsPerPeer, MHD_OPTION_CONNECTION_TIMEOUT, FLimits.IdleSeconds, MHD_OPTION_EXTERNAL_LOGGER,
-        &TCallbacks::Logger, this, MHD_OPTION_END);
+        this, MHD_OPTION_CONNECTION_LIMIT, FLimits.Connections, MHD_OPTION_NOTIFY_CONNECTION,
+        &TCallbacks::Notify, this, MHD_OPTION_CONNECTION_TIMEOUT, FLimits.IdleSeconds, MHD_OPTION_END);
     if (daemon == nullptr) {
         throw std::runtime_error(Format("Could not start the HTTP service on port %d", FPort));
     }

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 struct MHD_Daemon;
 
@@ -49,5 +52,10 @@ private:
     const THandler FHandler;
     const TLimits FLimits;
     int FPort = 0;
+    // Open connections per peer address. Counted here rather than by
+    // libmicrohttpd, whose own count lumps IPv4 peers of a dual-stack socket
+    // together. Taken by the listening thread and, at a close, by connection threads.
+    std::mutex FPeersLock;
+    std::map<std::string, unsigned> FPeers; // guarded by FPeersLock
     std::unique_ptr<MHD_Daemon, TDaemonDeleter> FDaemon; // last member: stopped first
 };
