@@ -164,6 +164,8 @@
             var height = this.options.height(this.element);
             var used = this.element.find(".wc-toolbar").outerHeight(true) + this.element.find(".wc-header").outerHeight(true);
             this.grid.css("height", Math.max(height - used, 100) + "px");
+            // The header's last cell stands above the grid's scroll bar, whatever its width here.
+            this.element.find(".wc-scrollbar-shim").css("width", (this.grid[0].offsetWidth - this.grid[0].clientWidth) + "px");
         },
 
         gotoWeek: function (date) {
