@@ -231,25 +231,25 @@ std::string TWebRouter::NormalizeDateParam(const std::string& text) {
 }
 
 void TWebRouter::SetAccess(const std::string& user, bool commandExecution) {
-    FUser = user;
-    FCommandExecution = commandExecution;
+    FWebServerUser = user;
+    FWebServerCommandExecution = commandExecution;
 }
 
 void TWebRouter::SetPasswordHash(const std::string& hash) {
     std::lock_guard guard(FHashLock);
-    FPasswordHash = hash;
+    FWebServerPasswordHash = hash;
 }
 
 std::string TWebRouter::PasswordHash() const {
     std::lock_guard guard(FHashLock);
-    return FPasswordHash;
+    return FWebServerPasswordHash;
 }
 
 bool TWebRouter::Admitted(const THttpRequest& request) const {
-    if (FUser.empty()) {
+    if (FWebServerUser.empty()) {
         return true;
     }
-    const bool userMatches = ConstantTimeEquals(request.CredentialUser, FUser);
+    const bool userMatches = ConstantTimeEquals(request.CredentialUser, FWebServerUser);
     const bool passwordMatches = ConstantTimeEquals(HashWebServerPassword(request.CredentialPassword), PasswordHash());
     return request.CredentialsGiven && userMatches && passwordMatches;
 }
@@ -282,7 +282,7 @@ int TWebRouter::SlotIndex(std::string_view digits) const {
 void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
     const std::string& path = request.Path;
     if (request.Method == "POST") {
-        if (path == "/execute" && FCommandExecution) {
+        if (path == "/execute" && FWebServerCommandExecution) {
             Execute(request);
         }
         return;

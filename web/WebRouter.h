@@ -45,8 +45,8 @@ private:
     int SlotIndex(std::string_view digits) const;
 
     TWebSlots& FSlots;
-    std::string FUser;              // written only while no server runs
-    bool FCommandExecution = true;  // written only while no server runs
-    mutable std::mutex FHashLock;   // guards FPasswordHash
-    std::string FPasswordHash;
+    std::string FWebServerUser;             // written only while no server runs
+    bool FWebServerCommandExecution = true; // written only while no server runs
+    mutable std::mutex FHashLock;           // guards FWebServerPasswordHash
+    std::string FWebServerPasswordHash;
 };
