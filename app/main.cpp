@@ -7,6 +7,7 @@
 #include "SettingsStore.h"
 #include "TestToneDevice.h"
 #include "Version.h"
+#include "WebServer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -40,6 +41,7 @@ int main() {
     std::cerr << "Rudaz Odudad " << VersionText(GetExeVersion()) << "\n";
     TSettingsStore settings(SettingsFileName());
     const int slots = SlotCount(settings);
+    TWebServerSettings web = TWebServerSettings::Read(settings);
     TDeviceCatalogue devices;
     BuildDeviceCatalogue(devices);
     // A line-up tone as input "TEST:0", for checking a recording chain without a sound card.
@@ -52,6 +54,16 @@ int main() {
                                [](TController::TLogKind, const std::string& line) {
                                    std::cerr << line << std::endl;
                                });
+        // Destroyed before the controller: request threads read its slots.
+        TWebServer webServer(controller);
+        webServer.SetPasswordHash(web.Password);
+        if (web.Enabled) {
+            try {
+                webServer.Start(web.Port, web.User, web.CommandExecution);
+            } catch (const std::exception&) {
+                // Already logged (and so on standard error); the recorder runs on without it.
+            }
+        }
         std::cerr << slots << " slots ready" << std::endl;
         const auto period = std::chrono::milliseconds(TController::TickMs);
         auto next = std::chrono::steady_clock::now();
@@ -71,12 +83,17 @@ int main() {
                 break;
             }
         }
+        // No request thread may run while the slots are freed.
+        TWebServerSettings::WriteEnabled(settings, webServer.Active());
+        webServer.Deactivate();
+        web.Password = webServer.PasswordHash();
         for (const auto& slot : controller.Slots()) {
             if (const auto lost = slot->InputDroppedBytes(); lost > 0) {
                 std::cerr << slot->Name << ": " << lost << " bytes of input audio were dropped" << std::endl;
             }
         }
     } // the slots finish their files and write their sections here
+    web.WriteFields(settings);
     settings.WriteInteger("General", "Slots", slots);
     settings.UpdateFile();
     return 0;

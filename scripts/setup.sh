@@ -18,6 +18,7 @@ packages=(
   chromium xvfb xauth imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   xdg-user-dirs valgrind
+  wrk nginx-light libcurl4-openssl-dev
 )
 
 missing=()

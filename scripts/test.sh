@@ -15,3 +15,6 @@ cmake --build build-sanitize -j"$jobs"
 cmake -S . -B build -G Ninja
 cmake --build build -j"$jobs"
 (cd build && ctest -j"$jobs" --output-on-failure)
+
+# Request routing and parsing under libFuzzer with ASan and UBSan, for a bounded time.
+bash tests/web/fuzz/run.sh build 45

@@ -25,6 +25,8 @@
 // and holds Lock (re-entrant: RestartEncoder and the cleanups take it again
 // through OpenCatalogue). The pull thread only pulls the mixer. Request threads
 // read the display fields under Lock; the peaks and the byte count are atomic.
+// The settings a request reads (Name, Source, StreamURL, Folder) change only
+// under Lock while the slot lives.
 class TSlotInfo : public TSlotSettings {
 public:
     using TLogProc = std::function<void(TSlotInfo& slot, const std::string& message)>;
@@ -61,6 +63,7 @@ public:
     // Notices an encoder that died while its file was open: completes its row,
     // reports why and starts a new file (at most one retry a minute).
     void CheckEncoder();
+    // Other threads call these two with Lock held (FEncoder and FileStartBytes change under it).
     bool HasEncoder() const { return FEncoder != nullptr; }
     float CurrentDuration() const;
     // The command line that starts the mp3 or ogg encoder for `path`.
@@ -95,14 +98,14 @@ public:
     const int ActiveSamplerate;
     TLogProc OnLog;
 
-    // Input state.
+    // Input state, changed under Lock.
     TDeviceInfoWithClients* AttachedDevice = nullptr; // owned by the device catalogue
     std::string AttachedDeviceID;
     std::string LastError;
     std::string StreamTitle;
     std::string ActiveStreamURL;
 
-    // The open file.
+    // The open file, changed under Lock.
     TSlotFormat EncoderFormat = TSlotFormat::mp3;
     std::string FileFolder;
     std::string CurrentFile;

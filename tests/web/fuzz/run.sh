@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the routing fuzz target with clang's libFuzzer, ASan and UBSan, and
+# runs it for a bounded time. Needs a configured build folder for the
+# generated web file data:  bash tests/web/fuzz/run.sh <build dir> [seconds]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../../.." && pwd)"
+build="$(cd "$1" && pwd)"
+seconds="${2:-45}"
+out="$build/fuzz"
+mkdir -p "$out/corpus"
+cmake --build "$build" --target rudaz_web >/dev/null # makes the generated web file data
+web="$root/web"
+clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -I"$web" -I"$root/slots" -I"$root/app" \
+    "$root/tests/web/fuzz/RouterFuzz.cpp" \
+    "$web/HttpRequest.cpp" "$web/JsonText.cpp" "$web/MimeTypes.cpp" "$web/PasswordHash.cpp" \
+    "$web/WebFiles.cpp" "$web/WebRouter.cpp" "$build/web/WebFileData.cpp" "$root/slots/Catalogue.cpp" \
+    -lsqlite3 -lcrypto -o "$out/router_fuzz"
+# Seeds: each route once. The first byte: '@' GET, 'D' GET with a user set, 'J' POST with commands on.
+i=0
+for seed in $'@/\n' $'@/INDEX.html\n' $'@/ws/slots\n' $'@/ws/slot/0/name\n' \
+            $'@/ws/slot/0/weekcalendarevents?start=2011-3-7&end=2011-3-14\n' $'@/ws/slot/0/list/2011/3/7\n' \
+            $'@/ws/slot/0/getfile/1\n' $'D/ws/slot/0/getfile/2\nBasic dXNlcjpwdw==\n' $'J/execute\n\ncommand=SLOT+1+START'; do
+    printf '%s' "$seed" > "$out/corpus/seed$i"
+    i=$((i + 1))
+done
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+"$out/router_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$out/" "$out/corpus" 2>"$out/fuzz.log" || { tail -60 "$out/fuzz.log"; exit 1; }
+grep -E "^stat::number_of_executed_units|Done" "$out/fuzz.log" || true
+echo "fuzz: no crash and no sanitizer report in ${seconds} s"
