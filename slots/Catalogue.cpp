@@ -21,6 +21,10 @@ TCatalogue::TCatalogue(const std::string& path) {
         FDb = nullptr;
         throw;
     }
+    // The web calendar asks for one week at a time of what may be years of
+    // hourly rows. A catalogue that cannot be written works without the index.
+    sqlite3_exec(FDb, "CREATE INDEX IF NOT EXISTS recordings_starttime ON recordings (starttime)", nullptr, nullptr,
+                 nullptr);
 }
 
 TCatalogue::~TCatalogue() { sqlite3_close(FDb); }

@@ -234,3 +234,24 @@ TEST_F(TSlotFilesTest, RowsLeftOpenByACrashGetTheDurationOfTheirFile) {
     EXPECT_FALSE(rows[1].Duration.has_value()) << "an unreadable file keeps NULL";
     EXPECT_DOUBLE_EQ(*rows[2].Duration, 12.5);
 }
+
+TEST_F(TSlotFilesTest, ACatalogueFromElsewhereGetsAnIndexForWeekQueriesAndKeepsItsRows) {
+    fs::create_directories(Folder());
+    const std::string path = Folder() + "/RudazOdudad.db";
+    // As another installation leaves it: the table only.
+    ASSERT_EQ(RunCommand("sqlite3 '" + path +
+                         "' \"CREATE TABLE recordings (id INTEGER PRIMARY KEY AUTOINCREMENT, starttime TIMESTAMP NOT "
+                         "NULL, duration REAL DEFAULT NULL, filename VARCHAR NOT NULL); INSERT INTO recordings "
+                         "(starttime, duration, filename) VALUES ('2011-03-15 12:00:00', 3600, 'a.mp3');\"")
+                  .ExitCode,
+              0);
+    TCatalogue db(path);
+    auto plan = db.Prepare("EXPLAIN QUERY PLAN SELECT id FROM recordings WHERE starttime >= ? AND starttime < ?");
+    std::string detail;
+    while (plan.Step()) {
+        detail += plan.ColumnText(3) + "\n";
+    }
+    EXPECT_NE(detail.find("INDEX recordings_starttime"), std::string::npos) << detail;
+    ASSERT_EQ(Rows(Folder()).size(), 1u);
+    EXPECT_EQ(Rows(Folder())[0].FileName, "a.mp3");
+}
