@@ -1,0 +1,20 @@
+#pragma once
+
+#include "WebSlots.h"
+
+class TController;
+
+// The controller's slots for request threads. The slot list is fixed while the
+// server runs (made before it starts, freed after it stopped).
+class TControllerSlots : public TWebSlots {
+public:
+    explicit TControllerSlots(TController& controller) : FController(controller) {}
+
+    int Count() const override;
+    TWebSlotState State(int index) const override;
+    std::unique_ptr<TCatalogue> OpenCatalogue(int index, const std::string& folder) override;
+    void PostCommand(TSlotCommand command) override;
+
+private:
+    TController& FController;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "FileHandle.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// What a handler answers. It starts as the default response: 200, "text/html",
+// no body. The HTTP layer adds "Connection: close" to every response.
+struct THttpResponse {
+    int Status = 200;
+    std::string ContentType = "text/html";
+    // The body is one of: Text, Static (bytes that live as long as the
+    // program), or File (sent from disk, FileSize bytes).
+    std::string Text;
+    std::string_view Static;
+    TFileHandle File;
+    std::uint64_t FileSize = 0;
+    std::vector<std::pair<std::string, std::string>> Headers;
+    // Set: status 302 with this "Location".
+    std::string Location;
+    // Set: status 401 with the Basic challenge for this realm and its body.
+    std::string Realm;
+
+    void Redirect(const std::string& location) {
+        Status = 302;
+        Location = location;
+    }
+};

@@ -1,0 +1,232 @@
+#include "HttpServer.h"
+
+#include "TextTools.h"
+
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr int ListenBacklog = 128;
+
+// One request on its connection, from the request line to the end.
+struct TExchange {
+    std::string Target; // the raw request target, with the query
+    bool Started = false;
+    bool Form = false;
+    bool TooLarge = false;
+    std::string Body;
+    THttpRequest Request;
+};
+
+TFileHandle BindSocket(int family, int port) {
+    TFileHandle fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        return fd;
+    }
+    const int on = 1;
+    const int off = 0;
+    // A restart must not wait for the connections of the last run to time out.
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int rc;
+    if (family == AF_INET6) {
+        setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off); // IPv4 peers too
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_any;
+        addr.sin6_port = htons(static_cast<std::uint16_t>(port));
+        rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    if (rc != 0 || ::listen(fd.Get(), ListenBacklog) != 0) {
+        const int error = errno;
+        fd.Reset();
+        errno = error;
+    }
+    return fd;
+}
+
+TFileHandle Listen(int port) {
+    if (port < 0 || port > 65535) {
+        throw std::runtime_error(Format("Port %d is out of range", port));
+    }
+    TFileHandle fd = BindSocket(AF_INET6, port);
+    if (!fd.Valid() && errno != EADDRINUSE && errno != EACCES) {
+        fd = BindSocket(AF_INET, port); // a host without IPv6
+    }
+    if (!fd.Valid()) {
+        throw std::runtime_error(Format("Could not bind socket to port %d: %s", port, std::strerror(errno)));
+    }
+    return fd;
+}
+
+int BoundPort(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return 0;
+    }
+    if (addr.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+}
+
+std::string Header(MHD_Connection* connection, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value != nullptr ? value : "";
+}
+
+MHD_Response* CreateResponse(THttpResponse& r) {
+    if (!r.Realm.empty()) {
+        r.Status = 401;
+        r.ContentType = "text/html";
+        r.Text = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
+        r.Static = {};
+        r.File.Reset();
+        r.Headers.emplace_back("WWW-Authenticate", "Basic realm=\"" + r.Realm + "\"");
+    }
+    if (!r.Location.empty()) {
+        r.Headers.emplace_back("Location", r.Location);
+    }
+    MHD_Response* response;
+    if (r.File.Valid()) {
+        response = MHD_create_response_from_fd64(r.FileSize, r.File.Get());
+        if (response != nullptr) {
+            r.File.Release(); // the response closes it
+        }
+    } else if (!r.Static.empty()) {
+        response = MHD_create_response_from_buffer(r.Static.size(), const_cast<char*>(r.Static.data()),
+                                                   MHD_RESPMEM_PERSISTENT);
+    } else {
+        response = MHD_create_response_from_buffer(r.Text.size(), r.Text.data(), MHD_RESPMEM_MUST_COPY);
+    }
+    if (response == nullptr) {
+        return nullptr;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.ContentType.c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    for (const auto& [name, value] : r.Headers) {
+        // A value with a line break is refused here rather than sent.
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    return response;
+}
+
+MHD_Result Send(MHD_Connection* connection, THttpResponse& r) {
+    MHD_Response* response = CreateResponse(r);
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    const MHD_Result rc = MHD_queue_response(connection, static_cast<unsigned>(r.Status), response);
+    MHD_destroy_response(response);
+    return rc;
+}
+
+} // namespace
+
+class THttpServer::TCallbacks {
+public:
+    static void* UriLog(void*, const char* uri, MHD_Connection*) {
+        auto* exchange = new TExchange;
+        exchange->Target = uri != nullptr ? uri : "";
+        return exchange;
+    }
+
+    static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+        delete static_cast<TExchange*>(*context);
+        *context = nullptr;
+    }
+
+    static void Logger(void*, const char*, va_list) {
+        // libmicrohttpd's own notes (connection limit reached, a client gone)
+        // have no log here: the web-server log belongs to the user-interface thread.
+    }
+
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char*, const char* method, const char*,
+                             const char* uploadData, size_t* uploadSize, void** context) {
+        auto& server = *static_cast<THttpServer*>(cls);
+        auto* exchange = static_cast<TExchange*>(*context);
+        if (exchange == nullptr) {
+            return MHD_NO;
+        }
+        try {
+            THttpRequest& request = exchange->Request;
+            if (!exchange->Started) {
+                exchange->Started = true;
+                request.Method = method;
+                if (ParseAuthorization(Header(connection, MHD_HTTP_HEADER_AUTHORIZATION), request) ==
+                    TAuthorization::Foreign) {
+                    return MHD_NO;
+                }
+                if (request.Method != "GET" && request.Method != "HEAD" && request.Method != "POST") {
+                    THttpResponse plain;
+                    return Send(connection, plain);
+                }
+                if (request.Method == "POST") {
+                    exchange->Form = IsFormContentType(Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE));
+                    return MHD_YES; // the body follows
+                }
+            } else if (*uploadSize > 0) {
+                if (exchange->Form && !exchange->TooLarge) {
+                    if (exchange->Body.size() + *uploadSize > server.FLimits.FormBodyBytes) {
+                        exchange->TooLarge = true;
+                        exchange->Body.clear();
+                    } else {
+                        exchange->Body.append(uploadData, *uploadSize);
+                    }
+                }
+                *uploadSize = 0;
+                return MHD_YES;
+            }
+            if (exchange->TooLarge) {
+                THttpResponse refused;
+                refused.Status = 413;
+                return Send(connection, refused);
+            }
+            if (exchange->Form) {
+                AppendParams(exchange->Body, request.Params);
+            }
+            ParseRequestTarget(exchange->Target, request);
+            THttpResponse response;
+            server.FHandler(request, response);
+            return Send(connection, response);
+        } catch (...) {
+            return MHD_NO; // the handler answers its own failures; this is out of memory and the like
+        }
+    }
+};
+
+void THttpServer::TDaemonDeleter::operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+
+THttpServer::THttpServer(int port, THandler handler, TLimits limits)
+    : FHandler(std::move(handler)), FLimits(limits) {
+    TFileHandle socket = Listen(port);
+    FPort = BoundPort(socket.Get());
+    MHD_Daemon* daemon = MHD_start_daemon(
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG, 0,
+        nullptr, nullptr, &TCallbacks::Access, this, MHD_OPTION_LISTEN_SOCKET, socket.Get(),
+        MHD_OPTION_URI_LOG_CALLBACK, &TCallbacks::UriLog, this, MHD_OPTION_NOTIFY_COMPLETED, &TCallbacks::Completed,
+        this, MHD_OPTION_CONNECTION_LIMIT, FLimits.Connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        FLimits.ConnectionsPerPeer, MHD_OPTION_CONNECTION_TIMEOUT, FLimits.IdleSeconds, MHD_OPTION_EXTERNAL_LOGGER,
+        &TCallbacks::Logger, this, MHD_OPTION_END);
+    if (daemon == nullptr) {
+        throw std::runtime_error(Format("Could not start the HTTP service on port %d", FPort));
+    }
+    socket.Release(); // the daemon closes it
+    FDaemon.reset(daemon);
+}
+
+THttpServer::~THttpServer() = default;

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+#include "WebSlots.h"
+
+#include <mutex>
+#include <string>
+
+// The request handler: the access check, then the routing table in its order
+// ("/", the web client's files, the web service under "/ws/", "/execute").
+// Any failure while routing becomes status 501 with the failure's message.
+//
+// Threads: HTTPServerCommandGet runs on connection threads, several at once.
+// SetAccess is called only while no server runs; the password hash may change
+// at any time.
+class TWebRouter {
+public:
+    static constexpr const char* Realm = "Pelorand Rudaz Odudad";
+
+    explicit TWebRouter(TWebSlots& slots) : FSlots(slots) {}
+
+    void SetAccess(const std::string& user, bool commandExecution);
+    void SetPasswordHash(const std::string& hash);
+    std::string PasswordHash() const;
+
+    void HTTPServerCommandGet(const THttpRequest& request, THttpResponse& response);
+
+    // Dates and times as the web service writes them.
+    static std::string FormatCalendarDateTime(long long days, long long seconds);
+    static std::string FormatISODateTime(long long days, long long seconds);
+    // "2011-3-7..." gives "2011-03-07"; a text that does not begin with three
+    // "-"-separated numbers gives "".
+    static std::string NormalizeDateParam(const std::string& text);
+
+private:
+    bool Admitted(const THttpRequest& request) const;
+    void Route(const THttpRequest& request, THttpResponse& response);
+    void SendSlots(THttpResponse& response);
+    void SendCalendarEvents(int slot, const THttpRequest& request, THttpResponse& response);
+    void SendDayList(int slot, int year, int month, int day, THttpResponse& response);
+    void SendFile(int slot, int id, THttpResponse& response);
+    void Execute(const THttpRequest& request);
+    // The slot of a path's digits: 501 for a number out of range of int, 404 past the slots.
+    int SlotIndex(std::string_view digits) const;
+
+    TWebSlots& FSlots;
+    std::string FUser;              // written only while no server runs
+    bool FCommandExecution = true;  // written only while no server runs
+    mutable std::mutex FHashLock;   // guards FPasswordHash
+    std::string FPasswordHash;
+};

@@ -1,0 +1,111 @@
+#include "WebServer.h"
+
+#include "ControllerSlots.h"
+#include "Controller.h"
+#include "HttpServer.h"
+#include "WebFiles.h"
+#include "WebRouter.h"
+
+#include <charconv>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+constexpr const char* Section = "Webserver";
+constexpr int DefaultPort = 5252;
+
+const char* OnOff(bool on) { return on ? "on" : "off"; }
+
+// The text as a decimal integer, as a port field is read; nothing when it is not one.
+std::optional<int> ParsePort(const std::string& text) {
+    int value = 0;
+    const char* begin = text.data();
+    const char* end = text.data() + text.size();
+    if (begin != end && *begin == '+') {
+        ++begin;
+    }
+    const auto [ptr, ec] = std::from_chars(begin, end, value);
+    if (begin == end || ec != std::errc() || ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+TWebServerSettings TWebServerSettings::Read(const TSettingsFile& settings) {
+    TWebServerSettings s;
+    s.Port = settings.ReadString(Section, "Port", s.Port);
+    s.User = settings.ReadString(Section, "User", s.User);
+    s.Password = settings.ReadString(Section, "Password", s.Password);
+    s.CommandExecution = settings.ReadString(Section, "CommandExecution", "on") == "on";
+    s.Enabled = settings.ReadString(Section, "Enabled", "off") == "on";
+    return s;
+}
+
+void TWebServerSettings::WriteFields(TSettingsFile& settings) const {
+    settings.WriteSection(Section, {{"Port", Port},
+                                    {"User", User},
+                                    {"Password", Password},
+                                    {"CommandExecution", OnOff(CommandExecution)}});
+}
+
+void TWebServerSettings::WriteEnabled(TSettingsFile& settings, bool running) {
+    settings.WriteSection(Section, {{"Enabled", OnOff(running)}});
+}
+
+class TWebServer::TImpl {
+public:
+    explicit TImpl(TController& controller) : Controller(controller), Slots(controller), Router(Slots) {
+        LoadWebFileList();
+    }
+
+    TController& Controller;
+    TControllerSlots Slots;
+    TWebRouter Router;
+    int Port = DefaultPort;              // the port in force; user-interface thread
+    std::unique_ptr<THttpServer> Server; // user-interface thread; null while stopped
+};
+
+TWebServer::TWebServer(TController& controller) : FImpl(std::make_unique<TImpl>(controller)) {}
+
+TWebServer::~TWebServer() { Deactivate(); }
+
+void TWebServer::Start(const std::string& portText, const std::string& user, bool commandExecution) {
+    if (FImpl->Server) {
+        return;
+    }
+    try {
+        FImpl->Router.SetAccess(user, commandExecution);
+        if (const auto port = ParsePort(portText)) {
+            FImpl->Port = *port;
+        }
+        FImpl->Server = std::make_unique<THttpServer>(
+            FImpl->Port,
+            [router = &FImpl->Router](const THttpRequest& request, THttpResponse& response) {
+                router->HTTPServerCommandGet(request, response);
+            },
+            THttpServer::TLimits{});
+    } catch (const std::exception& e) {
+        const std::string text = std::string("Error starting web server: ") + e.what();
+        FImpl->Controller.LogWebServerMessage(text);
+        throw std::runtime_error(text);
+    }
+    FImpl->Controller.LogWebServerMessage("Web server started");
+}
+
+void TWebServer::Stop() {
+    Deactivate();
+    FImpl->Controller.LogWebServerMessage("Web server stopped");
+}
+
+void TWebServer::Deactivate() { FImpl->Server.reset(); }
+
+bool TWebServer::Active() const { return FImpl->Server != nullptr; }
+
+int TWebServer::Port() const { return FImpl->Server ? FImpl->Server->Port() : FImpl->Port; }
+
+void TWebServer::SetPasswordHash(const std::string& hash) { FImpl->Router.SetPasswordHash(hash); }
+
+std::string TWebServer::PasswordHash() const { return FImpl->Router.PasswordHash(); }
