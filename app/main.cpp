@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
     {
         TLoggerMainForm form(devices, SettingsFileName(), TSlotServices::System(MusicFolder()));
         QObject::connect(&instance, &TSingleInstance::RestoreRequested, &form, &TLoggerMainForm::TrayIconClick);
-        TSignalWatcher signals;
-        QObject::connect(&signals, &TSignalWatcher::StopRequested, &form, [&form](int signal) {
+        TSignalWatcher stopSignals;
+        QObject::connect(&stopSignals, &TSignalWatcher::StopRequested, &form, [&form](int signal) {
             std::cerr << "Stopping on signal " << signal << std::endl;
             form.CloseWithoutQuestion();
         });

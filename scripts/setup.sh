@@ -15,7 +15,7 @@ packages=(
   pulseaudio pulseaudio-utils jackd2 icecast2 libasound2-plugins alsa-utils sox
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libjs-jquery libjs-jquery-ui libjs-jquery-ui-theme-smoothness
-  chromium xvfb xauth imagemagick fonts-dejavu-core
+  chromium xvfb xauth xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   xdg-user-dirs valgrind
 )

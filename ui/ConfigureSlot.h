@@ -72,7 +72,7 @@ public:
     static constexpr const char* WmaMissingMessage =
         "WMA Pro is not supported on your system. Please check if the necessary codecs are installed.";
 
-public slots:
+public Q_SLOTS:
     void btnOkClick();
     void cbDeviceChange();
     void edStreamURLChange();

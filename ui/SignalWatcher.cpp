@@ -35,7 +35,7 @@ TSignalWatcher::TSignalWatcher(QObject* parent) : QObject(parent) {
     connect(FNotifier, &QSocketNotifier::activated, this, [this] {
         signalfd_siginfo info{};
         while (read(FFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            emit StopRequested(static_cast<int>(info.ssi_signo));
+            Q_EMIT StopRequested(static_cast<int>(info.ssi_signo));
         }
     });
 }

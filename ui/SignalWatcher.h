@@ -21,7 +21,7 @@ public:
     TSignalWatcher(const TSignalWatcher&) = delete;
     TSignalWatcher& operator=(const TSignalWatcher&) = delete;
 
-signals:
+Q_SIGNALS:
     void StopRequested(int signal);
 
 private:

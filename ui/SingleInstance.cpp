@@ -87,7 +87,7 @@ void TSingleInstance::Serve() {
                     return;
                 }
                 if (client->readLine() == RestoreRequest) {
-                    emit RestoreRequested();
+                    Q_EMIT RestoreRequested();
                     client->write(RestoreAnswer);
                     client->flush();
                 }

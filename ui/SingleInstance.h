@@ -31,7 +31,7 @@ public:
     static QString Folder();
     static QString SocketPath() { return Folder() + "/" + Name; }
 
-signals:
+Q_SIGNALS:
     // Another start asked for the window; answered once the handlers have run.
     void RestoreRequested();
 

@@ -173,7 +173,7 @@ void TSlotList::mousePressEvent(QMouseEvent* event) {
 
 void TSlotList::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && FFocused >= 0 && RowAt(event->position().toPoint().y()) >= 0) {
-        emit SettingsRequested();
+        Q_EMIT SettingsRequested();
         return;
     }
     QAbstractScrollArea::mouseDoubleClickEvent(event);

@@ -47,7 +47,7 @@ public:
     // After the focus moved to another row (or to none).
     std::function<void()> OnFocusChanged;
 
-signals:
+Q_SIGNALS:
     void SettingsRequested();
     void StartRequested();
     void StopRequested();
