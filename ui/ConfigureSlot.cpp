@@ -34,13 +34,6 @@ std::vector<int> LibraryWmaRates(int rate, int channels, TSlotFormat format) {
                                  format == TSlotFormat::wmapro ? TWmaEncoder::TKind::Pro : TWmaEncoder::TKind::Standard);
 }
 
-QSpinBox* NumberField(int minimum, int maximum, int step) {
-    auto* box = new QSpinBox;
-    box->setRange(minimum, maximum);
-    box->setSingleStep(step);
-    box->setGroupSeparatorShown(false);
-    return box;
-}
 
 // A control with its unit after it, as one cell of a grid.
 QWidget* WithUnit(QWidget* control, QWidget* unit) {
@@ -54,6 +47,12 @@ QWidget* WithUnit(QWidget* control, QWidget* unit) {
 }
 
 } // namespace
+
+TNumberField::TNumberField(int minimum, int maximum, int step) {
+    setRange(minimum, maximum);
+    setSingleStep(step);
+    setGroupSeparatorShown(false);
+}
 
 std::optional<int> ParseWholeNumber(const QString& text) {
     bool ok = false;
@@ -91,7 +90,9 @@ TConfigureSlotForm::TConfigureSlotForm(QWidget* owner, TSlotInfo& slot, TDeviceC
     connect(edStreamURL, &QLineEdit::textChanged, this, &TConfigureSlotForm::edStreamURLChange);
     connect(cbFormat, &QComboBox::currentIndexChanged, this, &TConfigureSlotForm::cbFormatChange);
     connect(cbBitrate, &QComboBox::editTextChanged, this, &TConfigureSlotForm::UpdateCleanupEstimate);
-    connect(udCleanupDays, &QSpinBox::textChanged, this, &TConfigureSlotForm::UpdateCleanupEstimate);
+    connect(udCleanupDays, &QSpinBox::valueChanged, this, &TConfigureSlotForm::UpdateCleanupEstimate);
+    // Also text that is no number (an emptied field) counts.
+    connect(udCleanupDays->lineEdit(), &QLineEdit::textChanged, this, &TConfigureSlotForm::UpdateCleanupEstimate);
     connect(btnControlPanel, &QPushButton::clicked, this, &TConfigureSlotForm::btnControlPanelClick);
     connect(btnSelectOutputFolder, &QPushButton::clicked, this, &TConfigureSlotForm::btnSelectOutputFolderClick);
     connect(btnOk, &QPushButton::clicked, this, &TConfigureSlotForm::btnOkClick);
@@ -119,8 +120,8 @@ void TConfigureSlotForm::BuildControls() {
     sources->addButton(rbDisabled, static_cast<int>(TSlotSource::None));
     sources->addButton(rbSoundcard, static_cast<int>(TSlotSource::Soundcard));
     sources->addButton(rbStream, static_cast<int>(TSlotSource::Stream));
-    udNominalLevel = NumberField(-100, 100, 1);
-    udRecordDelay = NumberField(0, 3600, 60);
+    udNominalLevel = new TNumberField(-100, 100, 1);
+    udRecordDelay = new TNumberField(0, 3600, 60);
     inputGrid->addWidget(rbDisabled, 0, 0, 1, 3);
     inputGrid->addWidget(rbSoundcard, 1, 0);
     inputGrid->addWidget(cbDevice, 1, 1);
@@ -172,10 +173,10 @@ void TConfigureSlotForm::BuildControls() {
     auto* cleanup = new QGroupBox(tr("Cleanup"));
     auto* cleanupGrid = new QGridLayout(cleanup);
     cbCleanupDaysEnabled = new QCheckBox(tr("Delete recordings older than"));
-    udCleanupDays = NumberField(1, 32767, 1);
+    udCleanupDays = new TNumberField(1, 32767, 1);
     lblCleanupDays = new QLabel(tr("days"));
     cbCleanupSpaceEnabled = new QCheckBox(tr("Delete recordings when disk space is below"));
-    udCleanupSpace = NumberField(1, 32767, 1);
+    udCleanupSpace = new TNumberField(1, 32767, 1);
     cleanupGrid->addWidget(cbCleanupDaysEnabled, 0, 0);
     cleanupGrid->addWidget(WithUnit(udCleanupDays, lblCleanupDays), 0, 1);
     cleanupGrid->addWidget(cbCleanupSpaceEnabled, 1, 0);

@@ -3,6 +3,7 @@
 #include "SlotSettings.h"
 
 #include <QDialog>
+#include <QSpinBox>
 #include <QString>
 
 #include <functional>
@@ -16,7 +17,6 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QSpinBox;
 class TDeviceCatalogue;
 class TSlotInfo;
 
@@ -27,6 +27,13 @@ std::optional<int> ParseWholeNumber(const QString& text);
 // take at the typed bit rate (kbit/s, or bit/s for the WMA formats), or "days"
 // when there is no usable bit rate.
 QString CleanupEstimate(const QString& bitrateText, TSlotFormat format, const QString& daysText);
+
+// A number field with its spinner; the typed text is what the estimate reads.
+class TNumberField : public QSpinBox {
+public:
+    TNumberField(int minimum, int maximum, int step);
+    using QSpinBox::lineEdit;
+};
 
 // Edits one slot's settings. OK writes them into the slot (under its lock) and
 // reports in InputChanged and OutputChanged what the controller must restart;
@@ -50,8 +57,8 @@ public:
     QPushButton* btnControlPanel;
     QRadioButton* rbStream;
     QLineEdit* edStreamURL;
-    QSpinBox* udNominalLevel;
-    QSpinBox* udRecordDelay;
+    TNumberField* udNominalLevel;
+    TNumberField* udRecordDelay;
     QLineEdit* edFolder;
     QPushButton* btnSelectOutputFolder;
     QCheckBox* cbFlatFilenames;
@@ -62,10 +69,10 @@ public:
     QComboBox* cbSamplerate;
     QLineEdit* edEncoderOptions;
     QCheckBox* cbCleanupDaysEnabled;
-    QSpinBox* udCleanupDays;
+    TNumberField* udCleanupDays;
     QLabel* lblCleanupDays;
     QCheckBox* cbCleanupSpaceEnabled;
-    QSpinBox* udCleanupSpace;
+    TNumberField* udCleanupSpace;
     QPushButton* btnOk;
     QPushButton* btnCancel;
 

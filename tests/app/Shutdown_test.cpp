@@ -33,6 +33,8 @@ public:
             const int fd = open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, STDERR_FILENO);
             setenv("RUDAZODUDAD_DATA_DIR", dataDir.c_str(), 1);
+            // A runtime folder of its own, so that parallel tests are not each other's second instance.
+            setenv("XDG_RUNTIME_DIR", dataDir.c_str(), 1);
             setenv("RUDAZODUDAD_TEST_TONE", "440", 1);
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
             execl(RUDAZ_PROGRAM, RUDAZ_PROGRAM, static_cast<char*>(nullptr));
