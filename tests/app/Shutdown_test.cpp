@@ -1,80 +1,30 @@
 // The real program, stopped the way a service manager or Ctrl-C stops it.
 #include "Catalogue.h"
 #include "SettingsStore.h"
+#include "ChildProgram.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace TestSupport;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class TProgram {
+// The program, with its own data and runtime folders (so that parallel tests
+// are not each other's second instance), recording the test tone headless.
+class TProgram : public TChildProgram {
 public:
-    explicit TProgram(const std::string& dataDir) : FLog(dataDir + "/stderr.log") {
-        FPid = fork();
-        if (FPid == 0) {
-            const int fd = open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDERR_FILENO);
-            setenv("RUDAZODUDAD_DATA_DIR", dataDir.c_str(), 1);
-            // A runtime folder of its own, so that parallel tests are not each other's second instance.
-            setenv("XDG_RUNTIME_DIR", dataDir.c_str(), 1);
-            setenv("RUDAZODUDAD_TEST_TONE", "440", 1);
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            execl(RUDAZ_PROGRAM, RUDAZ_PROGRAM, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~TProgram() {
-        if (FPid > 0) {
-            kill(FPid, SIGKILL);
-            waitpid(FPid, nullptr, 0);
-        }
-    }
-    bool WaitForLog(const std::string& text, std::chrono::seconds timeout) const {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (Log().find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    // Sends the signal and returns the exit status (-1 when it did not end in time).
-    int Stop(int signal) {
-        kill(FPid, signal);
-        for (int i = 0; i < 300; ++i) {
-            int status = 0;
-            if (waitpid(FPid, &status, WNOHANG) == FPid) {
-                FPid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
-    std::string Log() const { return ReadFile(FLog); }
-
-private:
-    std::string FLog;
-    pid_t FPid = -1;
+    explicit TProgram(const std::string& dataDir)
+        : TChildProgram({RUDAZ_PROGRAM},
+                        {{"RUDAZODUDAD_DATA_DIR", dataDir},
+                         {"XDG_RUNTIME_DIR", dataDir},
+                         {"RUDAZODUDAD_TEST_TONE", "440"},
+                         {"QT_QPA_PLATFORM", "offscreen"}},
+                        dataDir + "/stderr.log") {}
 };
 
 } // namespace
