@@ -51,8 +51,6 @@ void TPulseServer::Start() {
     if (Running()) {
         return;
     }
-    // Everything the child needs is prepared before fork: between fork and
-    // exec it may only make async-signal-safe calls.
     std::vector<std::string> args{"pulseaudio",
                                   "-n",
                                   "--daemonize=no",
@@ -63,38 +61,13 @@ void TPulseServer::Start() {
                                   "module-null-sink",
                                   "-L",
                                   "module-sine-source frequency=440 source_name=sine"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        // Killed with the thread that started it: a crashed test leaves no daemon behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, STDIN_FILENO);
-            dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    FPid = pid;
+    // Killed with the test should it die first: a crashed test leaves no daemon behind.
+    FDaemon = std::make_unique<TChildProgram>(args, TChildProgram::TEnvironment{}, "/dev/null");
 
     const auto until = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < until) {
-        if (Reaped(FPid)) {
-            FPid = -1;
+        if (!FDaemon->Running()) {
+            FDaemon.reset();
             throw std::runtime_error("pulseaudio ended at start");
         }
         if (Pactl("list short sources").Output.find("\tsine\t") != std::string::npos) {
@@ -110,12 +83,8 @@ void TPulseServer::Stop() {
     if (!Running()) {
         return;
     }
-    kill(FPid, SIGTERM);
-    if (!WaitReaped(FPid, std::chrono::seconds(5))) {
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-    }
-    FPid = -1;
+    FDaemon->Stop(SIGTERM);
+    FDaemon.reset(); // kills it if it did not end
 }
 
 TCommandResult TPulseServer::Pactl(const std::string& args) const {
