@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace TestSupport;
@@ -70,4 +72,33 @@ TEST(Shutdown, ASignalFinishesEveryFileAndWritesTheSettings) {
         }
         EXPECT_EQ(after.ReadString("Slot1", "Device", ""), "test:0");
     }
+}
+
+TEST(SingleInstance, ASecondStartEndsAtOnceWithoutTouchingItsDataFolder) {
+    TTempDir dir;
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+    }
+    // What a crashed instance leaves behind must not keep the first start from running.
+    { std::ofstream stale(dir.File("com.pelorand.rudazodudad")); }
+    TProgram first(dir.Path().string());
+    ASSERT_TRUE(first.WaitForLog("slots ready", std::chrono::seconds(20))) << first.Log();
+
+    const std::string otherData = dir.File("other-data");
+    TChildProgram second({RUDAZ_PROGRAM},
+                         {{"RUDAZODUDAD_DATA_DIR", otherData},
+                          {"XDG_RUNTIME_DIR", dir.Path().string()},
+                          {"QT_QPA_PLATFORM", "offscreen"}},
+                         dir.File("second.log"));
+    EXPECT_EQ(second.WaitForExit(std::chrono::seconds(10)), 0) << second.Log();
+    EXPECT_FALSE(std::filesystem::exists(otherData)) << "the data folder was not created";
+    EXPECT_EQ(second.Log().find("slots ready"), std::string::npos);
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(first.Stop(SIGTERM), 0);
+
+    // Once the first has ended, a start runs again.
+    TProgram third(dir.Path().string());
+    EXPECT_TRUE(third.WaitForLog("slots ready", std::chrono::seconds(20))) << third.Log();
+    EXPECT_EQ(third.Stop(SIGTERM), 0);
 }

@@ -360,3 +360,16 @@ TEST_F(TMainFormTest, WithoutSlotsTheWindowAndTheWebServerStillWork) {
     Quit();
     EXPECT_EQ(Stored("General", "Slots"), "0");
 }
+
+TEST_F(TMainFormTest, WithoutATrayMinimisingKeepsTheWindowAndARestoreBringsItBack) {
+    TLoggerMainForm& form = Open({{"General", {{"Slots", "0"}}}});
+    ASSERT_EQ(form.TrayIcon, nullptr);
+    form.showMinimized();
+    QTest::qWait(50);
+    EXPECT_TRUE(form.isVisible()) << "with no tray to come back from, the window stays";
+    form.TrayIconClick();
+    EXPECT_FALSE(form.isMinimized());
+    form.hide();
+    form.TrayIconClick(); // what a second start asks for
+    EXPECT_TRUE(form.isVisible());
+}
