@@ -92,7 +92,8 @@ protected:
             TChildProgram::TEnvironment{{"RUDAZODUDAD_DATA_DIR", Dir() + "/data"},
                                         {"DISPLAY", X.Display()},
                                         {"QT_QPA_PLATFORM", std::nullopt},
-                                        {"RUDAZODUDAD_TEST_TONE", std::nullopt}},
+                                        {"RUDAZODUDAD_TEST_TONE", std::nullopt},
+                                        {"LSAN_OPTIONS", "suppressions=" RUDAZ_LSAN_SUPPRESSIONS}},
             Dir() + "/" + log);
     }
     TCommandResult XDoTool(const std::string& args) const {
