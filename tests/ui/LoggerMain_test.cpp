@@ -10,6 +10,10 @@
 #include "WebServerPage.h"
 
 #include <QCheckBox>
+#include <QAction>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QUrl>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -53,6 +57,16 @@ private:
 
 // A port that was free a moment ago.
 int FreePort() { return TPortBlocker().Port(); }
+
+// Takes what the window hands to the desktop's file manager.
+class TUrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    TUrlCatcher() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+    ~TUrlCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
+    Q_INVOKABLE void Open(const QUrl& url) { Urls.push_back(url); }
+    std::vector<QUrl> Urls;
+};
 
 class TMainFormTest : public TSlotFixture {
 protected:
@@ -373,3 +387,18 @@ TEST_F(TMainFormTest, WithoutATrayMinimisingKeepsTheWindowAndARestoreBringsItBac
     form.TrayIconClick(); // what a second start asks for
     EXPECT_TRUE(form.isVisible());
 }
+
+TEST_F(TMainFormTest, OpenOutputFolderOpensTheFocusedRowsFolder) {
+    TLoggerMainForm& form = Open({{"General", {{"Slots", "2"}}}, {"Slot0", ToneSlot("first")}, {"Slot1", ToneSlot("second")}});
+    TUrlCatcher catcher;
+    form.miOpenFolderClick();
+    EXPECT_TRUE(catcher.Urls.empty()) << "no focused row, nothing opened";
+    List().SetFocusedRow(1);
+    ASSERT_EQ(List().PopupMenu()->actions().size(), 1);
+    EXPECT_EQ(List().PopupMenu()->actions()[0]->text(), "Open Output Folder");
+    List().PopupMenu()->actions()[0]->trigger();
+    ASSERT_EQ(catcher.Urls.size(), 1u);
+    EXPECT_EQ(catcher.Urls[0], QUrl::fromLocalFile(QString::fromStdString(Folder("second"))));
+}
+
+#include "LoggerMain_test.moc"
