@@ -128,10 +128,14 @@ void TConfigureSlotForm::BuildControls() {
     inputGrid->addWidget(btnControlPanel, 1, 2);
     inputGrid->addWidget(rbStream, 2, 0);
     inputGrid->addWidget(edStreamURL, 2, 1, 1, 2);
-    inputGrid->addWidget(new QLabel(tr("Nominal level:")), 3, 0);
-    inputGrid->addWidget(WithUnit(udNominalLevel, new QLabel(tr("dBFS"))), 3, 1, 1, 2);
-    inputGrid->addWidget(new QLabel(tr("Record delay:")), 4, 0);
-    inputGrid->addWidget(WithUnit(udRecordDelay, new QLabel(tr("seconds"))), 4, 1, 1, 2);
+    // Level and delay share a row: the dialog's height is fixed.
+    auto* levels = new QHBoxLayout;
+    levels->addWidget(new QLabel(tr("Nominal level:")));
+    levels->addWidget(WithUnit(udNominalLevel, new QLabel(tr("dBFS"))));
+    levels->addStretch();
+    levels->addWidget(new QLabel(tr("Record delay:")));
+    levels->addWidget(WithUnit(udRecordDelay, new QLabel(tr("seconds"))));
+    inputGrid->addLayout(levels, 3, 0, 1, 3);
     inputGrid->setColumnStretch(1, 1);
 
     auto* output = new QGroupBox(tr("Output"));
@@ -154,21 +158,22 @@ void TConfigureSlotForm::BuildControls() {
     cbSamplerate->addItems(Samplerates);
     edEncoderOptions = new QLineEdit;
     outputGrid->addWidget(new QLabel(tr("Folder:")), 0, 0);
-    outputGrid->addWidget(edFolder, 0, 1, 1, 2);
-    outputGrid->addWidget(btnSelectOutputFolder, 0, 3);
-    outputGrid->addWidget(cbFlatFilenames, 1, 1, 1, 3);
-    outputGrid->addWidget(cbNoAutoRotate, 2, 1, 1, 3);
+    outputGrid->addWidget(edFolder, 0, 1, 1, 3);
+    outputGrid->addWidget(btnSelectOutputFolder, 0, 4);
+    outputGrid->addWidget(cbFlatFilenames, 1, 1, 1, 4);
+    outputGrid->addWidget(cbNoAutoRotate, 2, 1, 1, 4);
     outputGrid->addWidget(new QLabel(tr("Audio Format:")), 3, 0);
     outputGrid->addWidget(cbFormat, 3, 1);
-    outputGrid->addWidget(new QLabel(tr("Bit rate:")), 4, 0);
-    outputGrid->addWidget(cbBitrate, 4, 1);
-    outputGrid->addWidget(new QLabel(tr("Mode:")), 5, 0);
-    outputGrid->addWidget(cbMode, 5, 1);
-    outputGrid->addWidget(new QLabel(tr("Sample rate:")), 6, 0);
-    outputGrid->addWidget(cbSamplerate, 6, 1);
-    outputGrid->addWidget(new QLabel(tr("Encoder options:")), 7, 0);
-    outputGrid->addWidget(edEncoderOptions, 7, 1, 1, 3);
-    outputGrid->setColumnStretch(2, 1);
+    outputGrid->addWidget(new QLabel(tr("Bit rate:")), 3, 2, Qt::AlignRight);
+    outputGrid->addWidget(cbBitrate, 3, 3);
+    outputGrid->addWidget(new QLabel(tr("Mode:")), 4, 0);
+    outputGrid->addWidget(cbMode, 4, 1);
+    outputGrid->addWidget(new QLabel(tr("Sample rate:")), 4, 2, Qt::AlignRight);
+    outputGrid->addWidget(cbSamplerate, 4, 3);
+    outputGrid->addWidget(new QLabel(tr("Encoder options:")), 5, 0);
+    outputGrid->addWidget(edEncoderOptions, 5, 1, 1, 4);
+    outputGrid->setColumnStretch(1, 1);
+    outputGrid->setColumnStretch(3, 1);
 
     auto* cleanup = new QGroupBox(tr("Cleanup"));
     auto* cleanupGrid = new QGridLayout(cleanup);
@@ -191,7 +196,12 @@ void TConfigureSlotForm::BuildControls() {
     buttons->addWidget(btnOk);
     buttons->addWidget(btnCancel);
 
+    for (QGridLayout* grid : {generalGrid, inputGrid, outputGrid, cleanupGrid}) {
+        grid->setVerticalSpacing(4);
+        grid->setContentsMargins(8, 4, 8, 6);
+    }
     auto* layout = new QVBoxLayout(this);
+    layout->setSpacing(6);
     layout->addWidget(general);
     layout->addWidget(input);
     layout->addWidget(output);
