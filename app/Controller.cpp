@@ -1,5 +1,15 @@
 #include "Controller.h"
 
+#include <algorithm>
+
+int TController::ReadSlotCount(const TSettingsFile& settings) {
+    return std::clamp(settings.ReadInteger("General", "Slots", DefaultSlots), 0, MaxSlots);
+}
+
+void TController::WriteSlotCount(TSettingsStore& settings, int count) {
+    settings.WriteInteger("General", "Slots", count);
+}
+
 TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int slotCount, TSlotServices services,
                          TLogSink sink)
     : FServices(std::move(services)), FSink(std::move(sink)) {

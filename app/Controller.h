@@ -2,6 +2,7 @@
 
 #include "AudioDevices.h"
 #include "CommandQueue.h"
+#include "SettingsStore.h"
 #include "SlotInfo.h"
 
 #include <cstdint>
@@ -21,6 +22,12 @@ class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
     static constexpr int TickMs = 100;
+    static constexpr int DefaultSlots = 4;
+    static constexpr int MaxSlots = 255;
+
+    // N: key Slots of section General, brought into 0 ... MaxSlots.
+    static int ReadSlotCount(const TSettingsFile& settings);
+    static void WriteSlotCount(TSettingsStore& settings, int count);
 
     enum class TLogKind { Slots, WebServer };
     // Told of every stamped log line (the window shows them; the headless

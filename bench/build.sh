@@ -1,5 +1,8 @@
 # Sourced by the benchmark scripts: a Release build of the given targets in
 # build-bench, kept apart from the test builds.
+# The program runs headless in every benchmark.
+export QT_QPA_PLATFORM=offscreen
+
 bench_build() {
     cd "$(dirname "${BASH_SOURCE[0]}")/.."
     build=build-bench

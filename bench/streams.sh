@@ -53,7 +53,7 @@ mkdir "$work/data"
             "$i" "$work" "$i" "$url" "$i"
     done
 } > "$work/data/RudazOdudad.ini"
-QT_QPA_PLATFORM=offscreen RUDAZODUDAD_DATA_DIR="$work/data" "$bin" 2> "$work/log.txt" &
+RUDAZODUDAD_DATA_DIR="$work/data" "$bin" 2> "$work/log.txt" &
 pid=$!
 for _ in $(seq 300); do [ "$(listeners)" -ge "$slots" ] && break; sleep 0.1; done
 [ "$(listeners)" -ge "$slots" ] || { echo "only $(listeners) slots connected" >&2; cat "$work/log.txt" >&2; exit 1; }

@@ -13,9 +13,9 @@ packages=(
   libasound2-dev libjack-jackd2-dev libpulse-dev
   lame vorbis-tools ffmpeg
   pulseaudio pulseaudio-utils jackd2 icecast2 libasound2-plugins alsa-utils sox
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libx11-dev
   libjs-jquery libjs-jquery-ui libjs-jquery-ui-theme-smoothness
-  chromium xvfb xauth imagemagick fonts-dejavu-core
+  chromium xvfb xauth xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   xdg-user-dirs valgrind
   wrk nginx-light libcurl4-openssl-dev

@@ -190,3 +190,14 @@ TEST_F(TControllerTest, OneSlotsFailureDoesNotStopTheOthers) {
     }
     EXPECT_TRUE(failureLogged);
 }
+
+TEST_F(TControllerTest, TheSlotCountIsBroughtIntoItsRangeAndWrittenBack) {
+    EXPECT_EQ(TController::ReadSlotCount(Settings), 4) << "absent";
+    for (const auto& [stored, count] : std::vector<std::pair<std::string, int>>{
+             {"0", 0}, {"12", 12}, {"255", 255}, {"256", 255}, {"-3", 0}, {"0x10", 16}, {"many", 4}}) {
+        Settings.WriteString("General", "Slots", stored);
+        EXPECT_EQ(TController::ReadSlotCount(Settings), count) << stored;
+    }
+    TController::WriteSlotCount(Settings, 7);
+    EXPECT_EQ(TSettingsStore(Settings.FileName()).ReadString("General", "Slots", ""), "7");
+}

@@ -1,5 +1,6 @@
 // The real program, stopped the way a service manager or Ctrl-C stops it.
 #include "Catalogue.h"
+#include "ChildProgram.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
 
@@ -7,72 +8,27 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
+#include <vector>
 
 using namespace TestSupport;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class TProgram {
+// The program, with its own data and runtime folders (so that parallel tests
+// are not each other's second instance), recording the test tone headless.
+class TProgram : public TChildProgram {
 public:
-    explicit TProgram(const std::string& dataDir) : FLog(dataDir + "/stderr.log") {
-        FPid = fork();
-        if (FPid == 0) {
-            const int fd = open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDERR_FILENO);
-            setenv("RUDAZODUDAD_DATA_DIR", dataDir.c_str(), 1);
-            setenv("RUDAZODUDAD_TEST_TONE", "440", 1);
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            execl(RUDAZ_PROGRAM, RUDAZ_PROGRAM, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~TProgram() {
-        if (FPid > 0) {
-            kill(FPid, SIGKILL);
-            waitpid(FPid, nullptr, 0);
-        }
-    }
-    bool WaitForLog(const std::string& text, std::chrono::seconds timeout) const {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (Log().find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    // Sends the signal and returns the exit status (-1 when it did not end in time).
-    int Stop(int signal) {
-        kill(FPid, signal);
-        for (int i = 0; i < 300; ++i) {
-            int status = 0;
-            if (waitpid(FPid, &status, WNOHANG) == FPid) {
-                FPid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
-    std::string Log() const { return ReadFile(FLog); }
-
-private:
-    std::string FLog;
-    pid_t FPid = -1;
+    explicit TProgram(const std::string& dataDir)
+        : TChildProgram({RUDAZ_PROGRAM},
+                        {{"RUDAZODUDAD_DATA_DIR", dataDir},
+                         {"XDG_RUNTIME_DIR", dataDir},
+                         {"RUDAZODUDAD_TEST_TONE", "440"},
+                         {"QT_QPA_PLATFORM", "offscreen"}},
+                        dataDir + "/stderr.log") {}
 };
 
 } // namespace
@@ -118,4 +74,106 @@ TEST(Shutdown, ASignalFinishesEveryFileAndWritesTheSettings) {
         }
         EXPECT_EQ(after.ReadString("Slot1", "Device", ""), "test:0");
     }
+}
+
+TEST(SingleInstance, ASecondStartEndsAtOnceWithoutTouchingItsDataFolder) {
+    TTempDir dir;
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+    }
+    // What a crashed instance leaves behind must not keep the first start from running.
+    { std::ofstream stale(dir.File("com.pelorand.rudazodudad")); }
+    TProgram first(dir.Path().string());
+    ASSERT_TRUE(first.WaitForLog("slots ready", std::chrono::seconds(20))) << first.Log();
+
+    const std::string otherData = dir.File("other-data");
+    TChildProgram second({RUDAZ_PROGRAM},
+                         {{"RUDAZODUDAD_DATA_DIR", otherData},
+                          {"XDG_RUNTIME_DIR", dir.Path().string()},
+                          {"QT_QPA_PLATFORM", "offscreen"}},
+                         dir.File("second.log"));
+    EXPECT_EQ(second.WaitForExit(std::chrono::seconds(10)), 0) << second.Log();
+    EXPECT_FALSE(std::filesystem::exists(otherData)) << "the data folder was not created";
+    EXPECT_EQ(second.Log().find("slots ready"), std::string::npos);
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(first.Stop(SIGTERM), 0);
+
+    // Once the first has ended, a start runs again.
+    TProgram third(dir.Path().string());
+    EXPECT_TRUE(third.WaitForLog("slots ready", std::chrono::seconds(20))) << third.Log();
+    EXPECT_EQ(third.Stop(SIGTERM), 0);
+}
+
+namespace {
+
+// The lines of the service unit that say how the program is run.
+struct TUnit {
+    std::vector<std::string> Command;
+    TChildProgram::TEnvironment Environment;
+    int KillSignal = SIGTERM;
+};
+
+TUnit ReadUnit(const std::string& path) {
+    TUnit unit;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        const auto eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) {
+            continue;
+        }
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "ExecStart") {
+            std::istringstream words(value);
+            for (std::string word; words >> word;) {
+                unit.Command.push_back(word);
+            }
+        } else if (key == "Environment") {
+            const auto split = value.find('=');
+            unit.Environment.emplace_back(value.substr(0, split), value.substr(split + 1));
+        } else if (key == "KillSignal") {
+            unit.KillSignal = value == "SIGTERM" ? SIGTERM : value == "SIGINT" ? SIGINT : value == "SIGHUP" ? SIGHUP : 0;
+        }
+    }
+    return unit;
+}
+
+} // namespace
+
+TEST(Service, TheUnitsCommandRunsHeadlessAndItsStopFinishesEverything) {
+    TUnit unit = ReadUnit(RUDAZ_SOURCE_DIR "/packaging/rudazodudad.service");
+    ASSERT_EQ(unit.Command, std::vector<std::string>{"@RUDAZ_BINDIR@/rudazodudad"}) << "no arguments";
+    unit.Command[0] = RUDAZ_PROGRAM;
+    ASSERT_NE(unit.KillSignal, 0);
+
+    TTempDir dir;
+    const std::string folder = dir.File("rec");
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+        ini.WriteSection("Webserver", {{"Enabled", "on"}, {"Port", "0"}});
+        ini.WriteSection("Slot0", {{"Folder", folder}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+    }
+    // As systemd starts it: no display, nothing of a desktop session.
+    auto environment = unit.Environment;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}) {
+        environment.emplace_back(name, std::nullopt);
+    }
+    environment.emplace_back("RUDAZODUDAD_DATA_DIR", dir.Path().string());
+    environment.emplace_back("XDG_RUNTIME_DIR", dir.Path().string());
+    environment.emplace_back("RUDAZODUDAD_TEST_TONE", "440");
+    TChildProgram service(unit.Command, environment, dir.File("journal.log"));
+    ASSERT_TRUE(service.WaitForLog("Encoding to file " + folder, std::chrono::seconds(20))) << service.Log();
+    ASSERT_TRUE(service.WaitForLog("Web server started", std::chrono::seconds(5))) << service.Log();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_EQ(service.Stop(unit.KillSignal), 0) << service.Log();
+
+    TCatalogue db(folder + "/RudazOdudad.db");
+    auto rows = db.Prepare("SELECT duration, filename FROM recordings");
+    ASSERT_TRUE(rows.Step());
+    ASSERT_FALSE(rows.ColumnIsNull(0)) << "the duration was stored";
+    EXPECT_NEAR(ProbeAudio(folder + "/" + rows.ColumnText(1)).Duration, rows.ColumnDouble(0), 0.1);
+    TSettingsStore after(dir.Path() / "RudazOdudad.ini");
+    EXPECT_EQ(after.ReadString("Webserver", "Enabled", ""), "on") << "it starts again with the service";
+    EXPECT_TRUE(after.KeyExists("Slot0", "CleanupDays")) << "the slot's settings were written";
 }

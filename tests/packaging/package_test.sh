@@ -15,10 +15,8 @@ for path in ./usr/bin/rudazodudad ./usr/lib/systemd/system/rudazodudad.service \
     ./usr/share/doc/rudazodudad/README.md ./usr/share/doc/rudazodudad/CHANGELOG.md; do
     grep -q " $path\$" <<< "$contents" || fail "$path is not in the package"
 done
-if [ -n "${RUDAZ_EXPECT_DESKTOP:-}" ]; then
-    grep -q '\./usr/share/applications/.*\.desktop$' <<< "$contents" || fail "no desktop entry"
-    grep -q '\./usr/share/icons/.*rudazodudad\.\(png\|svg\)$' <<< "$contents" || fail "no icon"
-fi
+grep -q '\./usr/share/applications/.*\.desktop$' <<< "$contents" || fail "no desktop entry"
+grep -q '\./usr/share/icons/.*rudazodudad\.\(png\|svg\)$' <<< "$contents" || fail "no icon"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in lame vorbis-tools adduser libsqlite3-0 libavformat; do

@@ -1,7 +1,5 @@
 #include "IcecastServer.h"
 
-#include "ServerProcess.h"
-
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
@@ -73,13 +71,13 @@ TIcecastServer::TIcecastServer(int extraMp3Mounts) {
 TIcecastServer::~TIcecastServer() { Release(); }
 
 void TIcecastServer::Release() {
-    for (pid_t feeder : FFeeders) {
-        EndServer(feeder, SIGTERM, std::chrono::seconds(2));
+    for (auto& feeder : FFeeders) {
+        feeder->Stop(SIGTERM);
     }
     FFeeders.clear();
-    if (FServer > 0) {
-        EndServer(FServer, SIGTERM);
-        FServer = -1;
+    if (FServer) {
+        FServer->Stop(SIGTERM);
+        FServer.reset();
     }
 }
 
@@ -119,18 +117,18 @@ void TIcecastServer::Start() {
                "</logging><security><chroot>0</chroot><changeowner><user>icecast2</user><group>"
             << (getgrgid(user->pw_gid) != nullptr ? getgrgid(user->pw_gid)->gr_name : "icecast")
             << "</group></changeowner></security></icecast>\n";
-        FServer = SpawnServer({"icecast2", "-c", config}, FDir.File("icecast.out"));
+        FServer = std::make_unique<TChildProgram>(std::vector<std::string>{"icecast2", "-c", config},
+                                                  TChildProgram::TEnvironment{}, FDir.File("icecast.out"));
         const bool answers = WaitUntil(
             [&] {
-                return Reaped(FServer) ||
+                return !FServer->Running() ||
                        RunCommand("curl -s -o /dev/null -w '%{http_code}' " + Url("/status-json.xsl")).Output == "200";
             },
             10);
-        if (answers && !Reaped(FServer)) {
+        if (answers && FServer->Running()) {
             return;
         }
-        EndServer(FServer, SIGKILL); // the port was taken meanwhile, or it hung
-        FServer = -1;
+        FServer.reset(); // the port was taken meanwhile, or it hung
     }
     throw std::runtime_error("icecast2 did not start");
 }
@@ -147,7 +145,8 @@ void TIcecastServer::Feed(const std::string& mount, double frequency, bool ogg) 
                                        "mp3"};
     args.insert(args.end(), codec.begin(), codec.end());
     args.push_back(target);
-    FFeeders.push_back(SpawnServer(args, FDir.File("feed.log")));
+    FFeeders.push_back(std::make_unique<TChildProgram>(args, TChildProgram::TEnvironment{},
+                                                       FDir.File("feed" + std::to_string(FFeeders.size()) + ".log")));
     if (!WaitUntil([&] { return MountLive(mount); }, 10)) {
         throw std::runtime_error("mount " + mount + " did not come up");
     }

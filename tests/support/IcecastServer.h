@@ -1,9 +1,11 @@
 #pragma once
 
+#include "ChildProgram.h"
 #include "TestSupport.h"
 
+#include <memory>
+
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace TestSupport {
@@ -36,8 +38,8 @@ private:
 
     TTempDir FDir;
     int FPort = 0;
-    pid_t FServer = -1;
-    std::vector<pid_t> FFeeders;
+    std::unique_ptr<TChildProgram> FServer;
+    std::vector<std::unique_ptr<TChildProgram>> FFeeders;
 };
 
 } // namespace TestSupport

@@ -2,6 +2,8 @@
 
 #include <jack/jack.h>
 
+#include "ServerProcess.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,7 +20,6 @@
 #include <thread>
 #include <unistd.h>
 
-#include "ServerProcess.h"
 
 namespace TestSupport {
 
@@ -93,13 +94,13 @@ void TJackServer::Start() {
     RemoveLeftovers();
     std::vector<std::string> args{"jackd", "-n", FName, "-r", "-d", "dummy", "-r", std::to_string(FRate),
                                   "-p", "1024", "-C", std::to_string(FCapturePorts), "-P", "2"};
-    FPid = SpawnServer(args, FLog.File("jackd.log"));
+    FDaemon = std::make_unique<TChildProgram>(args, TChildProgram::TEnvironment{}, FLog.File("jackd.log"));
 
     // The ports are checked too, as they are what the tests use.
     const auto until = Clock::now() + std::chrono::seconds(15);
     while (Clock::now() < until) {
-        if (Reaped(FPid)) {
-            FPid = -1;
+        if (!FDaemon->Running()) {
+            FDaemon.reset();
             throw std::runtime_error("jackd " + FName + " ended at start:" + LogTail());
         }
         if (Answers() && Connections().count("system:capture_1") != 0) {
@@ -116,8 +117,8 @@ void TJackServer::End(int signal) {
     if (!Running()) {
         return;
     }
-    FKilled = !EndServer(FPid, signal);
-    FPid = -1;
+    FKilled = FDaemon->Stop(signal) < 0 || signal == SIGKILL;
+    FDaemon.reset(); // kills it if it did not end
 }
 
 void TJackServer::Stop() { End(SIGTERM); }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "ChildProgram.h"
+
 #include "TestSupport.h"
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -41,7 +44,7 @@ public:
     // Kills the server (SIGKILL): its clients only notice it is gone. Start
     // the name again before the end, or the destructor does.
     void Crash();
-    bool Running() const { return FPid > 0; }
+    bool Running() const { return FDaemon != nullptr; }
 
     // For the next Start.
     void SetRate(int rate) { FRate = rate; }
@@ -69,7 +72,7 @@ private:
     std::string FName;
     int FCapturePorts;
     int FRate;
-    pid_t FPid = -1;
+    std::unique_ptr<TChildProgram> FDaemon;
     bool FKilled = false; // the last server of this name died without unregistering
     std::vector<std::pair<std::string, std::optional<std::string>>> FSavedEnvironment;
 };

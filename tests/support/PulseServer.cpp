@@ -51,14 +51,23 @@ void TPulseServer::Start() {
     if (Running()) {
         return;
     }
-    FPid = SpawnServer({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
-                        "module-native-protocol-unix", "-L", "module-null-sink", "-L",
-                        "module-sine-source frequency=440 source_name=sine"});
+    std::vector<std::string> args{"pulseaudio",
+                                  "-n",
+                                  "--daemonize=no",
+                                  "--exit-idle-time=-1",
+                                  "-L",
+                                  "module-native-protocol-unix",
+                                  "-L",
+                                  "module-null-sink",
+                                  "-L",
+                                  "module-sine-source frequency=440 source_name=sine"};
+    // Killed with the test should it die first: a crashed test leaves no daemon behind.
+    FDaemon = std::make_unique<TChildProgram>(args, TChildProgram::TEnvironment{}, "/dev/null");
 
     const auto until = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < until) {
-        if (Reaped(FPid)) {
-            FPid = -1;
+        if (!FDaemon->Running()) {
+            FDaemon.reset();
             throw std::runtime_error("pulseaudio ended at start");
         }
         if (Pactl("list short sources").Output.find("\tsine\t") != std::string::npos) {
@@ -74,8 +83,8 @@ void TPulseServer::Stop() {
     if (!Running()) {
         return;
     }
-    EndServer(FPid, SIGTERM);
-    FPid = -1;
+    FDaemon->Stop(SIGTERM);
+    FDaemon.reset(); // kills it if it did not end
 }
 
 TCommandResult TPulseServer::Pactl(const std::string& args) const {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "ChildProgram.h"
 #include "TestSupport.h"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -34,7 +36,7 @@ public:
     void Start();
     // Terminates the daemon as `pulseaudio --kill` does and waits until it is gone.
     void Stop();
-    bool Running() const { return FPid > 0; }
+    bool Running() const { return FDaemon != nullptr; }
 
     // Runs pactl against this daemon; standard output only.
     TCommandResult Pactl(const std::string& args) const;
@@ -48,7 +50,7 @@ public:
 private:
     TTempDir FDir;
     std::vector<std::pair<std::string, std::optional<std::string>>> FSavedEnvironment;
-    pid_t FPid = -1;
+    std::unique_ptr<TChildProgram> FDaemon;
 };
 
 } // namespace TestSupport

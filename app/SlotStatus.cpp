@@ -1,0 +1,60 @@
+#include "SlotStatus.h"
+
+#include "SlotInfo.h"
+
+#include <cstdio>
+#include <mutex>
+
+std::string ElapsedText(std::uint64_t ms) {
+    const std::uint64_t seconds = (ms / 1000) % 86400;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(seconds / 3600),
+                  static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
+    return text;
+}
+
+TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
+    TSlotStatus s;
+    switch (slot.Source) {
+    case TSlotSource::None:
+        s.Line2 = "Disabled";
+        s.Image = TSlotStatus::TImage::Disabled;
+        return s;
+    case TSlotSource::Soundcard:
+        if (slot.AttachedDevice == nullptr) {
+            s.Line2 = "Error: " + slot.LastError;
+            s.Line2Error = true;
+            s.Image = TSlotStatus::TImage::Error;
+            return s;
+        }
+        s.Line2 = slot.AttachedDevice->Name;
+        break;
+    case TSlotSource::Stream:
+        if (!slot.StreamConnected()) {
+            s.Line2 = slot.GetStreamStatus();
+            s.Line2Error = true;
+            s.Image = TSlotStatus::TImage::Error;
+            return s;
+        }
+        {
+            // The stream thread replaces the title under the slot's lock.
+            std::lock_guard guard(slot.Lock);
+            s.Line2 = !slot.StreamTitle.empty() ? slot.StreamTitle : slot.ActiveStreamURL;
+        }
+        break;
+    }
+    if (slot.HasEncoder()) {
+        s.Line3 = slot.CurrentFile;
+        s.Line3IsFile = true;
+        s.Line4 = ElapsedText(nowMs - slot.FileStartTicks);
+        s.Image = TSlotStatus::TImage::Ok;
+    } else if (!slot.Enabled) {
+        s.Line3 = "Encoder stopped";
+        s.Image = TSlotStatus::TImage::Disabled;
+    } else {
+        s.Line3 = "Encoder error: " + slot.LastError;
+        s.Line3Error = true;
+        s.Image = TSlotStatus::TImage::Error;
+    }
+    return s;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class TSlotInfo;
+
+// What a slot's row in the slot list says about it: the lines below its name
+// and the status image. The window decides fonts and colours from the kinds.
+struct TSlotStatus {
+    enum class TImage { Ok, Disabled, Error };
+
+    std::string Line2;
+    bool Line2Error = false; // red
+    std::string Line3;
+    bool Line3IsFile = false; // the path of the open file, in small type
+    bool Line3Error = false;  // red
+    std::string Line4;        // the elapsed time of the open file, or ""
+    TImage Image = TImage::Disabled;
+};
+
+// Reads the slot afresh (the stream title and status under its lock); `nowMs`
+// is GetMilliseconds() at the time of the call.
+TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs);
+
+// "hh:nn:ss" of a duration in milliseconds; the hours start again at 00 after a day.
+std::string ElapsedText(std::uint64_t ms);

@@ -1,0 +1,122 @@
+#include "WebServerPage.h"
+
+#include "Controller.h"
+#include "WebServer.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+void AppendLogLine(QPlainTextEdit* memo, const QString& line) {
+    memo->appendPlainText(line);
+    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+}
+
+TWebServerPage::TWebServerPage(QWidget* parent) : QWidget(parent) {
+    auto* group = new QGroupBox(tr("Settings"));
+    auto* grid = new QGridLayout(group);
+    edWebServerPort = new QLineEdit("5252");
+    edWebServerUser = new QLineEdit;
+    edWebServerPassword = new QLineEdit;
+    edWebServerPassword->setEchoMode(QLineEdit::Password);
+    cbWebServerCommandExecution = new QCheckBox(tr("Allow command execution"));
+    cbWebServerCommandExecution->setChecked(true);
+    btnWebServerStart = new QPushButton(tr("Start Server"));
+    btnWebServerStop = new QPushButton(tr("Stop Server"));
+    btnWebServerStop->setEnabled(false);
+    grid->addWidget(new QLabel(tr("Port:")), 0, 0);
+    grid->addWidget(edWebServerPort, 0, 1);
+    grid->addWidget(new QLabel(tr("User:")), 1, 0);
+    grid->addWidget(edWebServerUser, 1, 1);
+    grid->addWidget(new QLabel(tr("Password:")), 2, 0);
+    grid->addWidget(edWebServerPassword, 2, 1);
+    grid->addWidget(cbWebServerCommandExecution, 3, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(btnWebServerStart);
+    buttons->addWidget(btnWebServerStop);
+    grid->addLayout(buttons, 4, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+
+    memWebServerLog = new QPlainTextEdit;
+    memWebServerLog->setReadOnly(true);
+    memWebServerLog->setMaximumBlockCount(static_cast<int>(TController::MaxLogLines));
+    memWebServerLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(group);
+    layout->addWidget(memWebServerLog, 1);
+
+    connect(btnWebServerStart, &QPushButton::clicked, this, &TWebServerPage::btnWebServerStartClick);
+    connect(btnWebServerStop, &QPushButton::clicked, this, &TWebServerPage::btnWebServerStopClick);
+    connect(edWebServerPassword, &QLineEdit::textChanged, this, &TWebServerPage::edWebServerPasswordChange);
+}
+
+void TWebServerPage::Load(const TWebServerSettings& settings) {
+    edWebServerPort->setText(QString::fromStdString(settings.Port));
+    edWebServerUser->setText(QString::fromStdString(settings.User));
+    // The field shows the stored hash; filling it counts as an edit, so the
+    // stored hash is put back in force afterwards.
+    edWebServerPassword->setText(QString::fromStdString(settings.Password));
+    if (FServer != nullptr) {
+        FServer->SetPasswordHash(settings.Password);
+    }
+    cbWebServerCommandExecution->setChecked(settings.CommandExecution);
+}
+
+TWebServerSettings TWebServerPage::Fields() const {
+    TWebServerSettings s;
+    s.Port = edWebServerPort->text().toStdString();
+    s.User = edWebServerUser->text().toStdString();
+    s.Password = FServer != nullptr ? FServer->PasswordHash() : std::string();
+    s.CommandExecution = cbWebServerCommandExecution->isChecked();
+    return s;
+}
+
+void TWebServerPage::edWebServerPasswordChange() {
+    if (FServer != nullptr) {
+        FServer->SetPasswordHash(HashWebServerPassword(edWebServerPassword->text().toStdString()));
+    }
+}
+
+void TWebServerPage::ShowRunning(bool running) {
+    edWebServerPort->setEnabled(!running);
+    edWebServerUser->setEnabled(!running);
+    edWebServerPassword->setEnabled(!running);
+    cbWebServerCommandExecution->setEnabled(!running);
+    btnWebServerStop->setEnabled(running);
+    btnWebServerStart->setEnabled(!running);
+}
+
+void TWebServerPage::btnWebServerStartClick() {
+    if (FServer == nullptr || FServer->Active()) {
+        return;
+    }
+    try {
+        // The server logs "Web server started", or the error line before it throws.
+        FServer->Start(edWebServerPort->text().toStdString(), edWebServerUser->text().toStdString(),
+                       cbWebServerCommandExecution->isChecked());
+    } catch (const std::exception& e) {
+        QMessageBox::critical(this, windowTitle(), QString::fromStdString(e.what()), QMessageBox::Ok);
+        return;
+    }
+    ShowRunning(true);
+}
+
+void TWebServerPage::btnWebServerStopClick() {
+    if (FServer == nullptr) {
+        return;
+    }
+    FServer->Stop();
+    ShowRunning(false);
+}
+
+void TWebServerPage::AppendLog(const QString& line) { AppendLogLine(memWebServerLog, line); }

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class TWebServer;
+struct TWebServerSettings;
+
+// The "Web Server" page: the server's settings, its Start and Stop buttons and
+// its log. The fields are locked while the server runs, so that requests only
+// ever see settings that do not change under them.
+class TWebServerPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit TWebServerPage(QWidget* parent = nullptr);
+
+    // The server that the buttons work; it must outlive the page's use of it.
+    void SetServer(TWebServer* server) { FServer = server; }
+    // Fills the fields from the stored keys; the stored password hash stays in
+    // force until the field is edited.
+    void Load(const TWebServerSettings& settings);
+    // Port, User, the password hash in force and CommandExecution, for storing.
+    TWebServerSettings Fields() const;
+
+    void btnWebServerStartClick();
+    void btnWebServerStopClick();
+    void edWebServerPasswordChange();
+    void AppendLog(const QString& line);
+
+    QLineEdit* edWebServerPort;
+    QLineEdit* edWebServerUser;
+    QLineEdit* edWebServerPassword;
+    QCheckBox* cbWebServerCommandExecution;
+    QPushButton* btnWebServerStart;
+    QPushButton* btnWebServerStop;
+    QPlainTextEdit* memWebServerLog;
+
+private:
+    void ShowRunning(bool running);
+
+    TWebServer* FServer = nullptr;
+};
+
+// Appends a line to a log memo that keeps at most 1000 lines, and shows the newest.
+void AppendLogLine(QPlainTextEdit* memo, const QString& line);
