@@ -35,6 +35,8 @@ unit="$out/root/usr/lib/systemd/system/rudazodudad.service"
 grep -qx 'ExecStart=/usr/bin/rudazodudad' "$unit" || fail "ExecStart is not /usr/bin/rudazodudad"
 grep -qx 'Environment=QT_QPA_PLATFORM=offscreen' "$unit" || fail "the unit is not headless"
 grep -qx 'User=rudazodudad' "$unit" || fail "the unit does not run as rudazodudad"
+grep -qx 'Environment=XDG_RUNTIME_DIR=/run/rudazodudad' "$unit" && grep -qx 'RuntimeDirectory=rudazodudad' "$unit" ||
+    fail "the unit gives the program no runtime folder"
 if command -v systemd-analyze > /dev/null; then
     sed "s#/usr/bin/rudazodudad#$out/root/usr/bin/rudazodudad#" "$unit" > "$out/rudazodudad.service"
     systemd-analyze verify "$out/rudazodudad.service" > "$out/verify.log" 2>&1 || { cat "$out/verify.log"; fail "systemd-analyze rejects the unit"; }
