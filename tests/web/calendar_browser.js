@@ -72,7 +72,8 @@ async function startProgram(port, web) {
     fs.writeFileSync(path.join(work, "RudazOdudad.ini"), ini);
     const log = path.join(work, "stderr.log");
     const child = spawn(program, [], {
-        env: { ...process.env, RUDAZODUDAD_DATA_DIR: work, QT_QPA_PLATFORM: "offscreen" },
+        // Its own runtime folder: an instance running elsewhere must not make it a second start.
+        env: { ...process.env, RUDAZODUDAD_DATA_DIR: work, XDG_RUNTIME_DIR: work, QT_QPA_PLATFORM: "offscreen" },
         stdio: ["ignore", "ignore", fs.openSync(log, "w")],
     });
     running = child;
