@@ -7,10 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -280,19 +276,7 @@ TEST(UrlStream, LeavesHlsPlaylistsToFFmpeg) {
 }
 
 TEST(UrlStream, ReportsWhyItCouldNotOpen) {
-    int port = 0;
-    {
-        // A port nobody listens on: bound, looked at, closed.
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        port = ntohs(addr.sin_port);
-        close(fd);
-    }
+    const int port = FreePort();
     auto start = TClock::now();
     EXPECT_EQ(CodeOfCreate("http://127.0.0.1:" + std::to_string(port) + "/stream"), BassError::FileOpen);
     EXPECT_LT(SecondsSince(start), 3.0);

@@ -1,16 +1,13 @@
 #include "IcecastServer.h"
 
-#include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <grp.h>
 #include <pwd.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace TestSupport {
@@ -19,24 +16,6 @@ namespace {
 
 constexpr const char* SourcePassword = "rudazsource";
 constexpr const char* AdminPassword = "rudazadmin";
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        throw std::runtime_error("no free loopback port");
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string Escape(const std::string& text) {
     std::string out;
@@ -54,14 +33,11 @@ std::string Escape(const std::string& text) {
 
 } // namespace
 
-TIcecastServer::TIcecastServer(int extraMp3Mounts) {
+TIcecastServer::TIcecastServer() {
     try {
         Start();
         Feed("/live.mp3", Mp3Frequency, false);
         Feed("/live.ogg", OggFrequency, true);
-        for (int i = 0; i < extraMp3Mounts; ++i) {
-            Feed("/mp3-" + std::to_string(i) + ".mp3", Mp3Frequency + 10.0 * (i + 1), false);
-        }
     } catch (...) {
         Release(); // no destructor runs for a constructor that throws
         throw;

@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include <memory>
-
 #include <string>
 #include <vector>
 
@@ -18,14 +17,12 @@ public:
     static constexpr double Mp3Frequency = 440.0;
     static constexpr double OggFrequency = 660.0;
 
-    // `extraMp3Mounts` more MP3 mounts "/mp3-<i>.mp3" (for the benchmark's many listeners).
-    explicit TIcecastServer(int extraMp3Mounts = 0);
+    TIcecastServer();
     ~TIcecastServer();
 
     TIcecastServer(const TIcecastServer&) = delete;
     TIcecastServer& operator=(const TIcecastServer&) = delete;
 
-    int Port() const { return FPort; }
     std::string Url(const std::string& mount) const;
     // The title of an MP3 mount, through Icecast's admin interface.
     void SetTitle(const std::string& mount, const std::string& title) const;

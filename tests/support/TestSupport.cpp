@@ -10,9 +10,32 @@
 #include <algorithm>
 #include <numbers>
 #include <stdexcept>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace TestSupport {
+
+TPortBlocker::TPortBlocker() : FFd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    if (FFd < 0 || bind(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(FFd, 1) != 0 ||
+        getsockname(FFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (FFd >= 0) {
+            close(FFd);
+        }
+        throw std::runtime_error("no free port");
+    }
+    FPort = ntohs(address.sin_port);
+}
+
+TPortBlocker::~TPortBlocker() { close(FFd); }
+
+int FreePort() { return TPortBlocker().Port(); }
 
 TTempDir::TTempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "rudaz-test-XXXXXX").string();

@@ -27,6 +27,25 @@ struct TCommandResult {
     int ExitCode;
     std::string Output; // standard output only
 };
+// A TCP socket listening on a free port of every IPv4 address, which keeps
+// the port taken while it lives.
+class TPortBlocker {
+public:
+    TPortBlocker();
+    ~TPortBlocker();
+    TPortBlocker(const TPortBlocker&) = delete;
+    TPortBlocker& operator=(const TPortBlocker&) = delete;
+
+    int Port() const { return FPort; }
+
+private:
+    int FFd;
+    int FPort = 0;
+};
+
+// A port that nobody listened on a moment ago.
+int FreePort();
+
 // Polls `done` every 20 ms until it holds (true) or `seconds` have passed (false).
 bool WaitUntil(const std::function<bool()>& done, double seconds);
 

@@ -23,40 +23,11 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace TestSupport;
 
 namespace {
 
 using TKeys = std::vector<std::pair<std::string, std::string>>;
-
-// A TCP socket listening on every IPv4 address, which keeps its port taken.
-class TPortBlocker {
-public:
-    TPortBlocker() : FFd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(FFd, 1);
-        socklen_t n = sizeof a;
-        getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &n);
-        FPort = ntohs(a.sin_port);
-    }
-    ~TPortBlocker() { close(FFd); }
-    int Port() const { return FPort; }
-
-private:
-    int FFd;
-    int FPort = 0;
-};
-
-// A port that was free a moment ago.
-int FreePort() { return TPortBlocker().Port(); }
 
 // Takes what the window hands to the desktop's file manager.
 class TUrlCatcher : public QObject {

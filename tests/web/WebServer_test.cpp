@@ -24,27 +24,6 @@ void ExpectRefused(const THttpReply& r, const std::string& what, bool head = fal
     EXPECT_EQ(r.Body, head ? "" : ChallengeBody) << what;
 }
 
-// A listening socket on some free IPv4 port, held by "another program".
-class TPortBlocker {
-public:
-    TPortBlocker() : FFd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-        bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(FFd, 1);
-        socklen_t len = sizeof addr;
-        getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
-        FPort = ntohs(addr.sin_port);
-    }
-    ~TPortBlocker() { close(FFd); }
-    int Port() const { return FPort; }
-
-private:
-    int FFd;
-    int FPort = 0;
-};
-
 } // namespace
 
 TEST(WebServerPassword, IsTheUpperCaseMd5OfTheSaltAndThePassword) {
