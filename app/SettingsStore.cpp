@@ -1,5 +1,7 @@
 #include "SettingsStore.h"
 
+#include "FileHandle.h"
+
 // Debian builds SimpleIni against ICU; the char flavour used here passes UTF-8 through unchanged.
 #define SI_CONVERT_ICU
 #include <SimpleIni.h>
@@ -17,35 +19,6 @@
 
 namespace {
 
-class TFileDescriptor {
-public:
-    TFileDescriptor() = default;
-    explicit TFileDescriptor(int fd) : FFd(fd) {}
-    ~TFileDescriptor() { Close(); }
-    TFileDescriptor(const TFileDescriptor&) = delete;
-    TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-    TFileDescriptor& operator=(TFileDescriptor&& other) noexcept {
-        if (this != &other) {
-            Close();
-            FFd = std::exchange(other.FFd, -1);
-        }
-        return *this;
-    }
-
-    bool Valid() const { return FFd >= 0; }
-    int Get() const { return FFd; }
-    // The result matters for a written file: close can report a failed write-back.
-    bool Close() {
-        if (FFd < 0) {
-            return true;
-        }
-        return ::close(std::exchange(FFd, -1)) == 0;
-    }
-
-private:
-    int FFd = -1;
-};
-
 // A new file next to the target, removed again unless it was renamed over the target.
 class TTempFile {
 public:
@@ -55,7 +28,7 @@ public:
             "." + target.filename().string() + ".tmp-" + std::to_string(getpid()) + "-";
         for (int attempt = 0; attempt < 100; ++attempt) {
             FPath = target.parent_path() / (prefix + std::to_string(counter.fetch_add(1)));
-            FFd = TFileDescriptor(::open(FPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            FFd = TFileHandle(::open(FPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (FFd.Valid() || errno != EEXIST) {
                 break; // EEXIST: a leftover of an earlier run with our pid
             }
@@ -86,14 +59,14 @@ public:
 
 private:
     std::filesystem::path FPath;
-    TFileDescriptor FFd;
+    TFileHandle FFd;
 };
 
 enum class TReadResult { Read, Missing, Failed };
 
 TReadResult ReadWholeFile(const std::filesystem::path& path, std::string& text) {
     // O_NONBLOCK: a FIFO in the file's place must not hang the program.
-    TFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.Valid()) {
         return errno == ENOENT || errno == ENOTDIR ? TReadResult::Missing : TReadResult::Failed;
     }
@@ -166,7 +139,7 @@ bool ReplaceFile(const std::filesystem::path& fileName, const std::string& text)
     }
     // The rename itself is only durable once the folder is synced.
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-    TFileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Valid()) {
         ::fsync(dir.Get());
     }

@@ -2,6 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
+std::string RecordingPath(const std::string& folder, const std::string& filename) {
+    std::string relative = filename;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + relative;
+}
+
 TCatalogue::TCatalogue(const std::string& path) {
     const int rc = sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                                    nullptr);

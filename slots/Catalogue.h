@@ -17,6 +17,10 @@ public:
 
 class TStatement;
 
+// The full path of a catalogue file name (stored with '/' or, from older
+// installations, '\').
+std::string RecordingPath(const std::string& folder, const std::string& filename);
+
 // One connection to a slot's catalogue file RudazOdudad.db. Opening creates the
 // file and the recordings table when they are missing. Each connection belongs
 // to the one operation or request that opened it.

@@ -571,12 +571,6 @@ std::uint64_t TSlotInfo::InputDroppedBytes() const {
 
 // ---- catalogue ----
 
-std::string TSlotInfo::RecordingPath(const std::string& folder, const std::string& filename) {
-    std::string relative = filename;
-    std::replace(relative.begin(), relative.end(), '\\', '/');
-    return WithSlash(folder) + relative;
-}
-
 std::unique_ptr<TCatalogue> TSlotInfo::OpenCatalogue(const std::string& folder) {
     std::unique_lock guard(Lock);
     fs::create_directories(folder);

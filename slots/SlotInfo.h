@@ -89,10 +89,6 @@ public:
     // Audio the input delivered faster than the slot took it, lost since it was attached.
     std::uint64_t InputDroppedBytes() const;
 
-    // The full path of a catalogue file name (stored with '/' or, from older
-    // installations, '\').
-    static std::string RecordingPath(const std::string& folder, const std::string& filename);
-
     const int Index;
     mutable std::recursive_mutex Lock;
     const int ActiveSamplerate;

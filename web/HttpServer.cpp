@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <netinet/in.h>
 #include <stdexcept>
@@ -194,11 +193,6 @@ public:
         }
     }
 
-    static void Logger(void*, const char*, va_list) {
-        // libmicrohttpd's own notes (connection limit reached, a client gone)
-        // have no log here: the web-server log belongs to the user-interface thread.
-    }
-
     static MHD_Result Access(void* cls, MHD_Connection* connection, const char*, const char* method, const char*,
                              const char* uploadData, size_t* uploadSize, void** context) {
         auto& server = *static_cast<THttpServer*>(cls);
@@ -260,8 +254,8 @@ THttpServer::THttpServer(int port, THandler handler, TLimits limits)
     TFileHandle socket = Listen(port);
     FPort = BoundPort(socket.Get());
     MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG, 0,
-        &TCallbacks::Accept, this, &TCallbacks::Access, this, MHD_OPTION_EXTERNAL_LOGGER, &TCallbacks::Logger, this,
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0,
+        &TCallbacks::Accept, this, &TCallbacks::Access, this,
         MHD_OPTION_LISTEN_SOCKET, socket.Get(),
         MHD_OPTION_URI_LOG_CALLBACK, &TCallbacks::UriLog, this, MHD_OPTION_NOTIFY_COMPLETED, &TCallbacks::Completed,
         this, MHD_OPTION_CONNECTION_LIMIT, FLimits.Connections, MHD_OPTION_NOTIFY_CONNECTION,

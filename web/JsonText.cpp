@@ -45,51 +45,26 @@ char32_t NextCodePoint(std::string_view s, std::size_t& i) {
 
 void AppendUnit(std::string& out, unsigned unit) { out += Format("\\u%04x", unit); }
 
-void AppendNumber(std::string& out, const TJson& value) {
-    if (value.is_number_integer()) {
-        out += std::to_string(value.get<std::int64_t>());
-    } else if (value.is_number_unsigned()) {
-        out += std::to_string(value.get<std::uint64_t>());
-    } else {
-        const double d = value.get<double>();
-        out += std::isfinite(d) ? Format("%.15g", d) : "null";
-    }
-}
-
 void Append(std::string& out, const TJson& value, int level) {
-    const std::string inner = "\r\n" + std::string(static_cast<std::size_t>(level + 1), ' ');
-    const std::string outer = "\r\n" + std::string(static_cast<std::size_t>(level), ' ');
     switch (value.type()) {
-    case TJson::value_t::array: {
-        if (value.empty()) {
-            out += "[]";
-            return;
-        }
-        out += '[';
-        bool first = true;
-        for (const auto& item : value) {
-            out += first ? "" : ",";
-            out += inner;
-            Append(out, item, level + 1);
-            first = false;
-        }
-        out += outer + "]";
-        return;
-    }
+    case TJson::value_t::array:
     case TJson::value_t::object: {
+        const bool object = value.is_object();
         if (value.empty()) {
-            out += "{}";
+            out += object ? "{}" : "[]";
             return;
         }
-        out += '{';
-        bool first = true;
-        for (const auto& [key, item] : value.items()) {
-            out += first ? "" : ",";
-            out += inner + JsonString(key) + ": ";
-            Append(out, item, level + 1);
-            first = false;
+        const std::string inner = "\r\n" + std::string(static_cast<std::size_t>(level + 1), ' ');
+        out += object ? '{' : '[';
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            out += it == value.begin() ? "" : ",";
+            out += inner;
+            if (object) {
+                out += JsonString(it.key()) + ": ";
+            }
+            Append(out, *it, level + 1);
         }
-        out += outer + "}";
+        out += "\r\n" + std::string(static_cast<std::size_t>(level), ' ') + (object ? '}' : ']');
         return;
     }
     case TJson::value_t::string:
@@ -99,10 +74,16 @@ void Append(std::string& out, const TJson& value, int level) {
         out += value.get<bool>() ? "true" : "false";
         return;
     case TJson::value_t::number_integer:
-    case TJson::value_t::number_unsigned:
-    case TJson::value_t::number_float:
-        AppendNumber(out, value);
+        out += std::to_string(value.get<std::int64_t>());
         return;
+    case TJson::value_t::number_unsigned:
+        out += std::to_string(value.get<std::uint64_t>());
+        return;
+    case TJson::value_t::number_float: {
+        const double d = value.get<double>();
+        out += std::isfinite(d) ? Format("%.15g", d) : "null";
+        return;
+    }
     default:
         out += "null";
         return;

@@ -17,18 +17,6 @@ struct TWebFile {
 extern const TWebFile WebFileTable[];
 extern const std::size_t WebFileCount;
 
-// The lookup of request paths in the web file list. Loaded once, before the
-// first request; read-only afterwards, so any thread may use it.
-class TWebFileList {
-public:
-    static const TWebFileList& Instance();
-
-    // The first entry whose path equals `path` without regard to ASCII case, or null.
-    const TWebFile* Find(std::string_view path) const;
-
-private:
-    TWebFileList() = default;
-};
-
-// Loads the list (at start-up, before the server can take a request).
-void LoadWebFileList();
+// The first entry whose path equals `path` without regard to ASCII case, or
+// null. The table is constant, so any thread may look up.
+const TWebFile* FindWebFile(std::string_view path);

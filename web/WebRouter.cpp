@@ -125,14 +125,8 @@ std::pair<long long, long long> AddSeconds(std::pair<long long, long long> start
     return {start.first + FloorDiv(secs, SecondsPerDay), secs - FloorDiv(secs, SecondsPerDay) * SecondsPerDay};
 }
 
-std::string RecordingPath(const std::string& folder, std::string filename) {
-    std::replace(filename.begin(), filename.end(), '\\', '/');
-    return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + filename;
-}
-
-// A catalogue name must stay inside the slot's folder.
-bool IsInsideFolder(std::string filename) {
-    std::replace(filename.begin(), filename.end(), '\\', '/');
+// A catalogue name, with '/' as separator, must stay inside the slot's folder.
+bool IsInsideFolder(std::string_view filename) {
     if (filename.empty() || filename.front() == '/') {
         return false;
     }
@@ -294,7 +288,7 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
         response.Redirect("/index.html");
         return;
     }
-    if (const TWebFile* file = TWebFileList::Instance().Find(path)) {
+    if (const TWebFile* file = FindWebFile(path)) {
         if (file->Data == nullptr) {
             throw std::runtime_error(Format("Resource %s not found", file->ResourceName));
         }
@@ -398,6 +392,7 @@ void TWebRouter::SendFile(int index, int id, THttpResponse& response) {
         }
         filename = query.ColumnText(0);
     }
+    std::replace(filename.begin(), filename.end(), '\\', '/'); // as older installations stored it
     if (!IsInsideFolder(filename)) {
         throw TNotFound();
     }

@@ -3,7 +3,6 @@
 #include "ControllerSlots.h"
 #include "Controller.h"
 #include "HttpServer.h"
-#include "WebFiles.h"
 #include "WebRouter.h"
 
 #include <charconv>
@@ -57,9 +56,7 @@ void TWebServerSettings::WriteEnabled(TSettingsFile& settings, bool running) {
 
 class TWebServer::TImpl {
 public:
-    explicit TImpl(TController& controller) : Controller(controller), Slots(controller), Router(Slots) {
-        LoadWebFileList();
-    }
+    explicit TImpl(TController& controller) : Controller(controller), Slots(controller), Router(Slots) {}
 
     TController& Controller;
     TControllerSlots Slots;

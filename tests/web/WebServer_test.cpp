@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -215,9 +216,15 @@ TEST_F(WebServer, OneClientCannotTakeEveryConnection) {
     // The same address is turned away at its share; another client is still served.
     EXPECT_NE(Fetch("/ws/slots").Status, 200);
     EXPECT_TRUE(WaitUntil([&] { return Get(Url("/ws/slots", "[::1]")).Status == 200; }, 10));
+    const int held = idle.back();
+    idle.pop_back();
     for (int fd : idle) {
         close(fd);
     }
     EXPECT_TRUE(WaitUntil([&] { return Fetch("/ws/slots").Status == 200; }, 10)) << "the closed ones are freed";
-    Server->Stop(); // does not wait for idle clients to time out
+    const auto stopping = std::chrono::steady_clock::now();
+    Server->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5))
+        << "an idle client does not hold the stop until it times out";
+    close(held);
 }

@@ -9,12 +9,10 @@ seconds="${2:-45}"
 out="$build/fuzz"
 mkdir -p "$out/corpus"
 cmake --build "$build" --target rudaz_web >/dev/null # makes the generated web file data
-web="$root/web"
+mapfile -t routing < "$build/web/routing_sources.txt"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$web" -I"$root/slots" -I"$root/app" \
-    "$root/tests/web/fuzz/RouterFuzz.cpp" \
-    "$web/HttpRequest.cpp" "$web/JsonText.cpp" "$web/MimeTypes.cpp" "$web/PasswordHash.cpp" \
-    "$web/WebFiles.cpp" "$web/WebRouter.cpp" "$build/web/WebFileData.cpp" "$root/slots/Catalogue.cpp" \
+    -I"$root/web" -I"$root/slots" -I"$root/app" \
+    "$root/tests/web/fuzz/RouterFuzz.cpp" "${routing[@]}" "$root/slots/Catalogue.cpp" \
     -lsqlite3 -lcrypto -o "$out/router_fuzz"
 # Seeds: each route once. The first byte: '@' GET, 'D' GET with a user set, 'J' POST with commands on.
 i=0

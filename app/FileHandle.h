@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 // Owns a file descriptor until it is closed or handed on with Release().
 class TFileHandle {
 public:
@@ -31,6 +33,8 @@ public:
         }
         FFd = fd;
     }
+    // The result matters for a written file: close can report a failed write-back.
+    bool Close() { return FFd < 0 || ::close(std::exchange(FFd, -1)) == 0; }
 
 private:
     int FFd = -1;
