@@ -34,7 +34,6 @@ std::vector<int> LibraryWmaRates(int rate, int channels, TSlotFormat format) {
                                  format == TSlotFormat::wmapro ? TWmaEncoder::TKind::Pro : TWmaEncoder::TKind::Standard);
 }
 
-
 // A control with its unit after it, as one cell of a grid.
 QWidget* WithUnit(QWidget* control, QWidget* unit) {
     auto* cell = new QWidget;
@@ -264,36 +263,35 @@ void TConfigureSlotForm::cbFormatChange() {
     // Replacing the list must not touch the typed bit rate.
     const QString typed = cbBitrate->currentText();
     const QSignalBlocker block(cbBitrate);
+    QStringList rates;
     switch (format) {
     case TSlotFormat::mp3:
     case TSlotFormat::ogg:
-        cbBitrate->clear();
-        cbBitrate->addItems(MpegBitrates);
-        cbBitrate->setEditText(typed);
-        UpdateCleanupEstimate();
+        rates = MpegBitrates;
         break;
     case TSlotFormat::wma:
     case TSlotFormat::wmapro: {
         const int channels = cbMode->currentIndex() == static_cast<int>(TSlotMode::mono) ? 1 : 2;
-        cbBitrate->clear();
-        cbBitrate->setEditText(typed);
         // The stored sample rate: a typed one takes effect only at the next start.
-        const std::vector<int> rates = FWmaRates(FSlot.Samplerate, channels, format);
-        if (rates.empty()) {
+        for (int rate : FWmaRates(FSlot.Samplerate, channels, format)) {
+            rates << QString::number(rate);
+        }
+        if (rates.isEmpty()) {
+            cbBitrate->clear();
+            cbBitrate->setEditText(typed);
             QMessageBox::warning(this, windowTitle(), tr(WmaMissingMessage), QMessageBox::Ok);
-            break;
+            return;
         }
-        for (int rate : rates) {
-            cbBitrate->addItem(QString::number(rate));
-        }
-        cbBitrate->setEditText(typed);
-        UpdateCleanupEstimate();
         break;
     }
     default:
         UpdateCleanupEstimate();
-        break;
+        return;
     }
+    cbBitrate->clear();
+    cbBitrate->addItems(rates);
+    cbBitrate->setEditText(typed);
+    UpdateCleanupEstimate();
 }
 
 void TConfigureSlotForm::UpdateCleanupEstimate() {

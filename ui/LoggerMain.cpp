@@ -58,8 +58,7 @@ TLoggerMainForm::TLoggerMainForm(TDeviceCatalogue& devices, const std::filesyste
     BuildPages();
     BuildTray();
     FRowPainter = std::make_unique<TSlotRowPainter>(
-        TSlotRowPainter::TImages{GetPNG("status_ok"), GetPNG("status_disabled"), GetPNG("status_error")}, font(),
-        MeterDecayPerTick(100));
+        TSlotRowPainter::TImages{GetPNG("status_ok"), GetPNG("status_disabled"), GetPNG("status_error")}, font());
 
     FSettings = std::make_unique<TSettingsStore>(settingsFile);
     FSlotCount = TController::ReadSlotCount(*FSettings);
@@ -182,7 +181,7 @@ void TLoggerMainForm::vdtSlotsDrawNode(QPainter& p, int row, const QRect& rect, 
         return;
     }
     FRowPainter->Paint(p, rect, *slots[static_cast<std::size_t>(row)], DisplayLevels[static_cast<std::size_t>(row)],
-                       highlighted, GetMilliseconds());
+                       MeterDecay, highlighted, GetMilliseconds());
 }
 
 void TLoggerMainForm::timTimerTimer() {
@@ -277,7 +276,7 @@ void TLoggerMainForm::changeEvent(QEvent* event) {
 }
 
 void TLoggerMainForm::closeEvent(QCloseEvent* event) {
-    if (!FClosed && FAskOnClose) {
+    if (!FClosed) {
         QMessageBox question(QMessageBox::NoIcon, Title, CloseQuestion, QMessageBox::Yes | QMessageBox::No, this);
         question.setDefaultButton(QMessageBox::No);
         // A window in the tray comes back to ask.
@@ -295,7 +294,6 @@ void TLoggerMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TLoggerMainForm::CloseWithoutQuestion() {
-    FAskOnClose = false;
     FormClose();
     // Also ends a dialog or the close question that may be open.
     QCoreApplication::quit();

@@ -10,7 +10,6 @@
 #include <vector>
 
 class QLabel;
-class QMenu;
 class QPlainTextEdit;
 class QSystemTrayIcon;
 class QTabWidget;
@@ -48,7 +47,6 @@ public:
 
     TController& Controller() const { return *FController; }
     TWebServer& WebServer() const { return *FWebServer; }
-    TSettingsStore& Settings() const { return *FSettings; }
 
     void timTimerTimer();
     void btnSettingsClick();
@@ -91,7 +89,6 @@ private:
 
     bool FFirstShow = true;
     bool FClosed = false;        // FormClose has run
-    bool FAskOnClose = true;     // false for a stop signal
     std::unique_ptr<TSettingsStore> FSettings;
     std::unique_ptr<TController> FController;
     std::unique_ptr<TWebServer> FWebServer;

@@ -5,8 +5,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 
-TSlotRowPainter::TSlotRowPainter(TImages images, QFont font, float meterDecay)
-    : FImages(std::move(images)), FFont(std::move(font)), FMeterDecay(meterDecay) {}
+TSlotRowPainter::TSlotRowPainter(TImages images, QFont font) : FImages(std::move(images)), FFont(std::move(font)) {}
 
 const QImage& TSlotRowPainter::Image(TSlotStatus::TImage image) const {
     switch (image) {
@@ -63,8 +62,8 @@ void TSlotRowPainter::PaintMeters(QPainter& p, const QRect& row, const TDisplayL
 }
 
 void TSlotRowPainter::Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, TDisplayLevels& levels,
-                            bool highlighted, std::uint64_t nowMs) const {
+                            float meterDecay, bool highlighted, std::uint64_t nowMs) const {
     PaintTexts(p, row, slot.Name, DescribeSlot(slot, nowMs), highlighted);
-    levels.Update(slot.PeakLeft(), slot.PeakRight(), FMeterDecay);
+    levels.Update(slot.PeakLeft(), slot.PeakRight(), meterDecay);
     PaintMeters(p, row, levels, NominalFactor(slot.NominalLevel));
 }

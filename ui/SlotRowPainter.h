@@ -24,18 +24,16 @@ public:
         QImage Error;
     };
 
-    TSlotRowPainter(TImages images, QFont font, float meterDecay);
+    TSlotRowPainter(TImages images, QFont font);
 
-    // Reads the slot afresh and moves `levels` on by one paint.
-    void Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, TDisplayLevels& levels, bool highlighted,
-               std::uint64_t nowMs) const;
+    // Reads the slot afresh and moves `levels` on by one paint, falling by `meterDecay`.
+    void Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, TDisplayLevels& levels, float meterDecay,
+               bool highlighted, std::uint64_t nowMs) const;
 
     // The parts of Paint.
     void PaintTexts(QPainter& p, const QRect& row, const std::string& name, const TSlotStatus& status,
                     bool highlighted) const;
     void PaintMeters(QPainter& p, const QRect& row, const TDisplayLevels& levels, float nominal) const;
-
-    float MeterDecay() const { return FMeterDecay; }
 
     static constexpr int TextLeft = 60;
     static constexpr QRect ImageBox{2, 12, 48, 48};
@@ -50,5 +48,4 @@ private:
 
     TImages FImages;
     QFont FFont;
-    float FMeterDecay;
 };

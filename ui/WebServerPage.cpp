@@ -118,5 +118,3 @@ void TWebServerPage::btnWebServerStopClick() {
     FServer->Stop();
     ShowRunning(false);
 }
-
-void TWebServerPage::AppendLog(const QString& line) { AppendLogLine(memWebServerLog, line); }

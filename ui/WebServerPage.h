@@ -28,7 +28,6 @@ public:
     void btnWebServerStartClick();
     void btnWebServerStopClick();
     void edWebServerPasswordChange();
-    void AppendLog(const QString& line);
 
     QLineEdit* edWebServerPort;
     QLineEdit* edWebServerUser;

@@ -86,6 +86,7 @@ TEST(SingleInstance, ASecondStartEndsAtOnceWithoutTouchingItsDataFolder) {
     { std::ofstream stale(dir.File("com.pelorand.rudazodudad")); }
     TProgram first(dir.Path().string());
     ASSERT_TRUE(first.WaitForLog("slots ready", std::chrono::seconds(20))) << first.Log();
+    EXPECT_TRUE(std::filesystem::is_socket(dir.Path() / "com.pelorand.rudazodudad")) << "the stale file was replaced";
 
     const std::string otherData = dir.File("other-data");
     TChildProgram second({RUDAZ_PROGRAM},

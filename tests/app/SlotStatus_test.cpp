@@ -15,12 +15,7 @@ class TSlotStatusTest : public TSlotFixture {
 protected:
     // Each slot of a test gets a section of its own: a freed slot writes all its keys back.
     std::unique_ptr<TSlotInfo> ToneSlot(const std::vector<std::pair<std::string, std::string>>& extra = {}) {
-        std::vector<std::pair<std::string, std::string>> keys{
-            {"Name", "Studio"}, {"Folder", Folder()}, {"Source", "Soundcard"}, {"Device", "TEST:0"}};
-        keys.insert(keys.end(), extra.begin(), extra.end());
-        auto slot = MakeSlot(FNextIndex++, keys);
-        slot->StartInput();
-        return slot;
+        return RecordingSlot(extra, FNextIndex++);
     }
 
 private:

@@ -2,9 +2,7 @@
 
 #include "TestSupport.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
@@ -12,7 +10,6 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;

@@ -5,21 +5,16 @@
 #include "ServerProcess.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
-
 
 namespace TestSupport {
 

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 

@@ -20,11 +20,12 @@ std::unique_ptr<TSlotInfo> TSlotFixture::MakeSlot(int index,
     return slot;
 }
 
-std::unique_ptr<TSlotInfo> TSlotFixture::RecordingSlot(const std::vector<std::pair<std::string, std::string>>& extra) {
+std::unique_ptr<TSlotInfo> TSlotFixture::RecordingSlot(const std::vector<std::pair<std::string, std::string>>& extra,
+                                                       int index) {
     std::vector<std::pair<std::string, std::string>> keys{
         {"Name", "Studio"}, {"Folder", Folder()}, {"Source", "Soundcard"}, {"Device", "TEST:0"}};
     keys.insert(keys.end(), extra.begin(), extra.end());
-    auto slot = MakeSlot(0, keys);
+    auto slot = MakeSlot(index, keys);
     slot->StartInput();
     return slot;
 }

@@ -35,7 +35,8 @@ protected:
     // Writes section Slot<index> with these keys, then builds the slot.
     std::unique_ptr<TSlotInfo> MakeSlot(int index, const std::vector<std::pair<std::string, std::string>>& keys);
     // A slot recording the tone into Folder() with these extra keys.
-    std::unique_ptr<TSlotInfo> RecordingSlot(const std::vector<std::pair<std::string, std::string>>& extra = {});
+    std::unique_ptr<TSlotInfo> RecordingSlot(const std::vector<std::pair<std::string, std::string>>& extra = {},
+                                             int index = 0);
 
     static std::vector<TRow> Rows(const std::string& folder);
     static void WaitSeconds(double s);

@@ -35,7 +35,7 @@ TEST(SelectFolder, OkGivesTheChosenFolderAndATypedPathThatDoesNotExistIsRefused)
     TTempDir dir;
     std::filesystem::create_directories(dir.Path() / "a" / "b");
     const QString b = QString::fromStdString(dir.File("a/b"));
-    QString folder = b;
+    QString folder = QString::fromStdString(dir.File("a")); // the choice must replace it
     QString message;
     bool stayedOpen = false;
     TModalAnswerer dialog([&](QWidget* w) {

@@ -135,14 +135,13 @@ TEST_F(TMeterTest, AfterALoudPeakTheLevelFalls20DbIn15Ticks) {
     }
     EXPECT_NEAR(LevelToDb(levels.Left), -20, 0.01);
     EXPECT_NEAR(LevelToDb(levels.Right), -26.02, 0.01);
+    const float right = levels.Right;
     levels.Update(0.3f, -0.1f, decay);
     EXPECT_EQ(levels.Left, 0.3f) << "a peak above the falling level replaces it";
-    EXPECT_GE(levels.Right, 0.0f);
+    EXPECT_FLOAT_EQ(levels.Right, right * decay) << "a lower peak leaves it falling";
 
     // -20 dB is a third of the way down: the bar's top at row 4 + 20.
-    TDisplayLevels fallen;
-    fallen.Left = 0.1f;
-    const QImage image = Meter(fallen.Left, 1.0f);
+    const QImage image = Meter(0.1f, 1.0f);
     EXPECT_NEAR(TopOf(image, MeterColours::Green), 25, 1);
 }
 
@@ -150,14 +149,14 @@ TEST_F(TMeterTest, AfterALoudPeakTheLevelFalls20DbIn15Ticks) {
 class TSlotRowPaintTest : public TSlotFixture {
 protected:
     TSlotRowPaintTest()
-        : Painter({GetPNG("status_ok"), GetPNG("status_disabled"), GetPNG("status_error")}, WindowFont(),
-                  MeterDecayPerTick(100)) {}
+        : Painter({GetPNG("status_ok"), GetPNG("status_disabled"), GetPNG("status_error")}, WindowFont()) {}
 
     QImage Paint(const TSlotInfo& slot, bool highlighted) {
         QImage image = Canvas(QSize(400, 100));
         QPainter p(&image);
         TDisplayLevels levels;
-        Painter.Paint(p, QRect(0, 0, 400, 70), slot, levels, highlighted, GetMilliseconds());
+        Painter.Paint(p, QRect(0, 0, 400, 70), slot, levels, MeterDecayPerTick(100), highlighted,
+                      GetMilliseconds());
         return image;
     }
     std::unique_ptr<TSlotInfo> Slot(const std::vector<std::pair<std::string, std::string>>& keys) {
