@@ -1,0 +1,114 @@
+#include "SlotInfo.h"
+
+#include "MediaProbe.h"
+#include "TextTools.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Rows of (id, filename), read whole before anything is deleted or updated.
+std::vector<std::pair<std::int64_t, std::string>> IdsAndNames(TStatement&& query) {
+    std::vector<std::pair<std::int64_t, std::string>> rows;
+    while (query.Step()) {
+        rows.emplace_back(query.ColumnInt64(0), query.ColumnText(1));
+    }
+    return rows;
+}
+
+std::string WithSlash(const std::string& folder) {
+    return !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+}
+
+} // namespace
+
+std::unique_ptr<TCatalogue> TSlotInfo::OpenCatalogue(const std::string& folder) {
+    std::unique_lock guard(Lock);
+    fs::create_directories(folder);
+    auto db = std::make_unique<TCatalogue>(WithSlash(folder) + TCatalogue::FileName);
+    return db;
+}
+
+void TSlotInfo::RepairDurations() {
+    std::lock_guard guard(Lock);
+    std::error_code ec;
+    if (!fs::exists(WithSlash(Folder) + TCatalogue::FileName, ec)) {
+        return; // nothing recorded here yet: do not create folders for it
+    }
+    auto db = OpenCatalogue();
+    for (const auto& [id, filename] : IdsAndNames(db->Prepare("SELECT id, filename FROM recordings WHERE duration IS NULL"))) {
+        const std::string path = RecordingPath(Folder, filename);
+        if (HasEncoder() && path == CurrentFile) {
+            continue;
+        }
+        if (const auto seconds = ProbeDuration(path)) {
+            db->Prepare("UPDATE recordings SET duration=? WHERE id=?").Bind(1, *seconds).Bind(2, id).Run();
+        }
+    }
+}
+
+// ---- cleanup ----
+
+bool TSlotInfo::DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& path) {
+    // unlink would succeed on the file being written and silently destroy it.
+    if (HasEncoder() && path == CurrentFile) {
+        Log(::Format("Error deleting %s: Error code %d", path.c_str(), EBUSY));
+        return false;
+    }
+    if (unlink(path.c_str()) == 0) {
+        Log("Deleted " + path);
+        const fs::path root = fs::path(WithSlash(Folder)).lexically_normal().parent_path();
+        fs::path dir = fs::path(path).lexically_normal().parent_path();
+        // Up through the emptied day, month and year folders, never the slot's folder.
+        while (dir != root && dir.string().starts_with(root.string() + "/") && rmdir(dir.c_str()) == 0) {
+            dir = dir.parent_path();
+        }
+    } else if (errno == ENOENT) {
+        Log("Warning: File was missing, deleted from database: " + path);
+    } else {
+        Log(::Format("Error deleting %s: Error code %d", path.c_str(), errno));
+        return false;
+    }
+    db.Prepare("DELETE FROM recordings WHERE id=?").Bind(1, id).Run();
+    return true;
+}
+
+void TSlotInfo::CleanupByAge() {
+    std::lock_guard guard(Lock);
+    if (!CleanupDaysEnabled) {
+        return;
+    }
+    auto db = OpenCatalogue();
+    auto query = db->Prepare("SELECT id, filename FROM recordings WHERE julianday('now') - julianday(starttime) > ?");
+    query.Bind(1, CleanupDays);
+    for (const auto& [id, filename] : IdsAndNames(std::move(query))) {
+        DeleteRecording(*db, id, RecordingPath(Folder, filename));
+    }
+}
+
+bool TSlotInfo::CleanupBySpace() {
+    std::lock_guard guard(Lock);
+    if (!CleanupSpaceEnabled || !FServices.FreeSpace) {
+        return false;
+    }
+    const auto free = FServices.FreeSpace(Folder);
+    if (!free) {
+        return false;
+    }
+    const std::int64_t limit = static_cast<std::int64_t>(CleanupSpace) << 30;
+    if (limit <= 0 || *free >= static_cast<std::uint64_t>(limit)) {
+        return false;
+    }
+    auto db = OpenCatalogue();
+    for (const auto& [id, filename] : IdsAndNames(db->Prepare("SELECT id, filename FROM recordings ORDER BY id"))) {
+        if (DeleteRecording(*db, id, RecordingPath(Folder, filename))) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,116 @@
+#include "SlotInfo.h"
+
+#include "basserrors.h"
+
+namespace {
+
+constexpr std::uint64_t InputRetryMs = 3000;
+
+} // namespace
+
+void TSlotInfo::StartInput() {
+    std::lock_guard guard(Lock);
+    if (Source == TSlotSource::None) {
+        StopInput();
+        return;
+    }
+    if (Source == TSlotSource::Stream) {
+        StopInput();
+        StreamTitle.clear();
+        ActiveStreamURL = StreamURL;
+        if (FMixer) {
+            FStreamThread = std::make_unique<TSimpleThread>(true, [this](TSimpleThread& t) { RunStream(t); });
+            FStreamThread->Resume();
+        }
+        return;
+    }
+    TDeviceInfoWithClients* entry = nullptr;
+    try {
+        if (Device.empty()) {
+            throw std::runtime_error("No device selected");
+        }
+        if (Device == AttachedDeviceID) {
+            return;
+        }
+        const int i = FDevices.FindDevice(Device);
+        if (i < 0) {
+            throw std::runtime_error("Invalid device");
+        }
+        entry = &FDevices.Entry(static_cast<std::size_t>(i));
+        StopInput();
+        if (!FMixer) {
+            throw TAudioError(BassError::Freq);
+        }
+        FInputStream = entry->AddClient(ActiveSamplerate);
+        FMixer->SetInput(FInputStream);
+        StreamTitle.clear();
+        AttachedDevice = entry;
+        AttachedDeviceID = Device;
+        LastError.clear();
+        Log("Recording from " + entry->Name);
+    } catch (const std::exception& e) {
+        LastError = e.what();
+        if (entry != nullptr) {
+            Log("Error recording from \"" + entry->Name + "\": " + LastError);
+        } else {
+            Log("Recording error: " + LastError);
+        }
+    }
+}
+
+void TSlotInfo::StopInput() {
+    std::lock_guard guard(Lock);
+    if (AttachedDevice != nullptr) {
+        AttachedDevice->RemoveClient(FInputStream.get());
+        if (FMixer) {
+            FMixer->RemoveInput(FInputStream.get());
+        }
+        FInputStream.reset();
+        AttachedDeviceID.clear();
+        AttachedDevice = nullptr;
+    }
+    if (FStreamThread) {
+        {
+            // A connect that hangs is aborted rather than waited out.
+            std::lock_guard connecting(FConnectingLock);
+            if (FConnecting) {
+                FConnecting->Stop();
+            }
+        }
+        FStreamThread.reset(); // its loop frees the stream
+    }
+    FInputLost = false;
+    FMeter->Reset();
+}
+
+void TSlotInfo::CheckInput() {
+    std::lock_guard guard(Lock);
+    if (AttachedDevice == nullptr) {
+        FInputLost = false;
+        return;
+    }
+    const std::uint64_t now = GetMilliseconds();
+    if (!AttachedDevice->Lost()) {
+        if (FInputLost) { // another slot on the same device brought it back
+            FInputLost = false;
+            LastError.clear();
+            Log("Recording from " + AttachedDevice->Name);
+        }
+        return;
+    }
+    if (!FInputLost) {
+        FInputLost = true;
+        FInputRetryAt = now + InputRetryMs;
+        LastError = BassErrorText(AttachedDevice->LostCode());
+        Log("Error recording from \"" + AttachedDevice->Name + "\": " + LastError);
+        return;
+    }
+    if (now >= FInputRetryAt) {
+        FInputRetryAt = now + InputRetryMs;
+        if (AttachedDevice->Recover()) {
+            FInputLost = false;
+            LastError.clear();
+            Log("Recording from " + AttachedDevice->Name);
+        }
+    }
+}

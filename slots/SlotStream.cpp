@@ -1,0 +1,153 @@
+#include "SlotInfo.h"
+
+#include "basserrors.h"
+
+#include <pthread.h>
+
+namespace {
+
+// Lets one slot at a time create its URL stream, process-wide.
+std::timed_mutex StreamCreateLock;
+
+} // namespace
+
+std::string TSlotInfo::GetStreamStatus() const {
+    std::lock_guard guard(Lock);
+    return StreamStatus;
+}
+
+void TSlotInfo::SetStreamStatus(const std::string& text) {
+    std::lock_guard guard(Lock);
+    StreamStatus = text;
+}
+
+void TSlotInfo::UpdateStreamTitle() {
+    std::lock_guard guard(Lock);
+    std::shared_ptr<TUrlStream> stream;
+    {
+        std::lock_guard current(FUrlStreamLock);
+        stream = FUrlStream;
+    }
+    if (!stream) {
+        return;
+    }
+    if (const auto meta = stream->Meta()) {
+        if (const auto title = StreamTitleOf(*meta)) {
+            StreamTitle = *title;
+        }
+    }
+}
+
+std::unique_lock<std::recursive_mutex> TSlotInfo::LockForStreamThread(const TSimpleThread& thread) {
+    std::unique_lock lock(Lock, std::defer_lock);
+    while (!lock.try_lock()) {
+        if (thread.Terminated()) {
+            return lock; // not owned: the caller skips its update
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return lock;
+}
+
+std::shared_ptr<TPushStream> TSlotInfo::FreeUrlStream() {
+    std::shared_ptr<TUrlStream> stream;
+    {
+        std::lock_guard current(FUrlStreamLock);
+        stream = std::move(FUrlStream);
+    }
+    if (!stream) {
+        return nullptr;
+    }
+    FStreamConnected = false;
+    FMixer->RemoveInput(stream.get());
+    stream->Stop();
+    return stream->QueuedAudio();
+}
+
+void TSlotInfo::RunStream(TSimpleThread& thread) {
+    pthread_setname_np(pthread_self(), "slot-stream");
+    auto setStatus = [&](const std::string& text) {
+        if (auto lock = LockForStreamThread(thread); lock.owns_lock()) {
+            StreamStatus = text;
+        }
+    };
+    setStatus("Connecting...");
+    const std::string url = [&] {
+        auto lock = LockForStreamThread(thread);
+        return ActiveStreamURL;
+    }();
+    std::uint64_t lastAttempt = 0;
+    // Received from an ended connection but not yet played; the next connection plays it first.
+    std::shared_ptr<TPushStream> unplayed;
+    while (!thread.Terminated()) {
+        try {
+            if (FReconnectPending.load() && FStreamConnected.load()) {
+                unplayed = FreeUrlStream();
+                setStatus("Reconnecting...");
+            }
+            if (!FStreamConnected.load()) {
+                // At most one attempt a second, also when a server drops every connection at once.
+                for (std::uint64_t now = GetMilliseconds(); now < lastAttempt + 1000 && !thread.Terminated();
+                     now = GetMilliseconds()) {
+                    thread.WaitForWake(static_cast<unsigned>(lastAttempt + 1000 - now));
+                }
+                if (thread.Terminated()) {
+                    break;
+                }
+                lastAttempt = GetMilliseconds();
+                FReconnectPending = false;
+                FMetaPending = false;
+                TUrlStream::TCallbacks callbacks{[this, &thread] {
+                                                     FReconnectPending = true;
+                                                     thread.Wake();
+                                                 },
+                                                 [this, &thread] {
+                                                     FMetaPending = true;
+                                                     thread.Wake();
+                                                 }};
+                auto stream = std::make_shared<TUrlStream>(std::move(callbacks), StreamTimeouts);
+                {
+                    std::lock_guard connecting(FConnectingLock);
+                    FConnecting = stream;
+                }
+                try {
+                    std::unique_lock create(StreamCreateLock, std::defer_lock);
+                    while (!create.try_lock_for(std::chrono::milliseconds(100))) {
+                        if (thread.Terminated()) {
+                            throw TAudioError(BassError::Ended);
+                        }
+                    }
+                    stream->Open(url, std::move(unplayed));
+                } catch (...) {
+                    std::lock_guard connecting(FConnectingLock);
+                    FConnecting.reset();
+                    throw;
+                }
+                {
+                    std::lock_guard connecting(FConnectingLock);
+                    FConnecting.reset();
+                }
+                {
+                    std::lock_guard current(FUrlStreamLock);
+                    FUrlStream = stream;
+                }
+                FMixer->SetInput(stream);
+                FStreamConnected = true;
+                FMetaPending = true;
+            }
+            if (FMetaPending.exchange(false)) {
+                if (auto lock = LockForStreamThread(thread); lock.owns_lock()) {
+                    UpdateStreamTitle();
+                }
+            }
+        } catch (const TAudioError& e) {
+            if (!thread.Terminated()) {
+                setStatus(BassErrorText(e.Code())); // the status shows the bare error text
+            }
+        } catch (...) {
+            // Swallowed: the next pass tries again.
+        }
+        thread.WaitForWake(1000); // a stream's end or new title wakes it early
+    }
+    FreeUrlStream();
+}
