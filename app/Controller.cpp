@@ -46,6 +46,7 @@ void TController::timTimerTimer() {
     for (auto& slot : FSlots) {
         Guarded(*slot, [&] {
             slot->CheckInput();
+            slot->CheckPull();
             slot->CheckEncoder();
         });
     }
@@ -87,7 +88,22 @@ void TController::SetRecording(int index, bool on) {
     UpdateSlotButtons();
 }
 
+void TController::PostSlotLog(int index, const std::string& message) {
+    std::lock_guard guard(FPostedLogLock);
+    FPostedLog.emplace_back(index, message);
+}
+
 void TController::ProcessCommands() {
+    std::vector<std::pair<int, std::string>> lines;
+    {
+        std::lock_guard guard(FPostedLogLock);
+        lines.swap(FPostedLog);
+    }
+    for (const auto& [index, message] : lines) {
+        if (index >= 0 && static_cast<std::size_t>(index) < FSlots.size()) {
+            FSlots[static_cast<std::size_t>(index)]->Log(message);
+        }
+    }
     while (auto command = FCommands.Take()) {
         if (command->Message == WM_STARTSLOT) {
             SetRecording(command->Index, true);

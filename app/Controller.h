@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@
 // hour, carries out start and stop commands, and keeps the two message logs.
 //
 // Threads: everything runs on the thread that owns the controller, except
-// PostSlotCommand, which any thread may call.
+// PostSlotCommand and PostSlotLog, which any thread may call.
 class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
@@ -49,6 +50,8 @@ public:
     // The Start and Stop buttons and the remote commands.
     void SetRecording(int index, bool on);
     void PostSlotCommand(TSlotCommand command) { FCommands.Post(command); }
+    // A line for slot `index`'s log from another thread; logged by ProcessCommands.
+    void PostSlotLog(int index, const std::string& message);
     void ProcessCommands();
 
     // After the configuration dialog closed with OK.
@@ -76,6 +79,8 @@ private:
     std::vector<std::unique_ptr<TSlotInfo>> FSlots;
     std::int64_t FLastHour = 0;
     TCommandQueue FCommands;
+    std::mutex FPostedLogLock; // guards FPostedLog; held only to add or take lines
+    std::vector<std::pair<int, std::string>> FPostedLog;
     std::deque<std::string> FSlotLog;
     std::deque<std::string> FWebServerLog;
 };

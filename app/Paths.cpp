@@ -1,5 +1,7 @@
 #include "Paths.h"
 
+#include "SlotSettings.h"
+
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -134,23 +136,6 @@ std::optional<std::string> UserDir(const std::string& configFolder, std::string_
     return folder;
 }
 
-std::string SafeFileName(const std::string& name) {
-    if (name.empty() || name == ".") {
-        return "_";
-    }
-    if (name == "..") {
-        return "__";
-    }
-    std::string safe = name;
-    for (char& c : safe) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || u < 0x20 || u == 0x7f) {
-            c = '_';
-        }
-    }
-    return safe;
-}
-
 } // namespace
 
 std::string DataFolder() {
@@ -191,10 +176,11 @@ std::string MusicFolder() {
     return home.empty() ? "" : WithoutSlash(home) + "/Music";
 }
 
-std::string DefaultSlotFolder(const std::string& name) {
+std::string DefaultFolderBase() {
     const std::string music = MusicFolder();
-    if (music.empty()) {
-        return "";
-    }
-    return music + "/Rudaz Odudad/" + SafeFileName(name);
+    return !music.empty() ? music : WithoutSlash(DataFolder());
+}
+
+std::string DefaultSlotFolder(const std::string& name) {
+    return TSlotSettings::DefaultFolder(DefaultFolderBase(), name);
 }

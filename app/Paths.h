@@ -22,8 +22,11 @@ std::string SettingsFileName();
 // HOME is unset and the file names no absolute folder.
 std::string MusicFolder();
 
-// Where a slot records unless told otherwise: MusicFolder() + "/Rudaz Odudad/" + name.
-// The name cannot leave that folder: '/' and control characters become '_', and
-// the names "", "." and ".." become "_", "_" and "__". "" when there is no music
-// folder (rather than a folder at the root of the file system).
+// Where the default slot folders lie: MusicFolder(), or without a home the data
+// folder (without its trailing '/'), rather than a folder at the root of the
+// file system.
+std::string DefaultFolderBase();
+
+// Where a slot records unless told otherwise: DefaultFolderBase() +
+// "/Rudaz Odudad/" + name, as TSlotSettings::DefaultFolder makes it.
 std::string DefaultSlotFolder(const std::string& name);

@@ -28,6 +28,11 @@ TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
             return s;
         }
         s.Line2 = slot.AttachedDevice->Name;
+        if (slot.InputLost()) {
+            // The file stays open for the device's return, but nothing reaches it.
+            s.Line2 = "Input lost: " + slot.LastError;
+            s.Line2Error = true;
+        }
         break;
     case TSlotSource::Stream:
         if (!slot.StreamConnected()) {
@@ -43,11 +48,19 @@ TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
         }
         break;
     }
-    if (slot.HasEncoder()) {
+    if (slot.HasEncoder() && !slot.PullFault().empty()) {
+        s.Line3 = "Recording error: " + slot.PullFault();
+        s.Line3Error = true;
+        s.Image = TSlotStatus::TImage::Error;
+    } else if (slot.HasEncoder()) {
         s.Line3 = slot.CurrentFile;
         s.Line3IsFile = true;
-        s.Line4 = ElapsedText(nowMs - slot.FileStartTicks);
-        s.Image = TSlotStatus::TImage::Ok;
+        if (s.Line2Error) {
+            s.Image = TSlotStatus::TImage::Error;
+        } else {
+            s.Line4 = ElapsedText(nowMs - slot.FileStartTicks);
+            s.Image = TSlotStatus::TImage::Ok;
+        }
     } else if (!slot.Enabled) {
         s.Line3 = "Encoder stopped";
         s.Image = TSlotStatus::TImage::Disabled;
@@ -57,4 +70,8 @@ TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
         s.Image = TSlotStatus::TImage::Error;
     }
     return s;
+}
+
+std::string SlotTrouble(const TSlotStatus& status) {
+    return status.Line2Error ? status.Line2 : status.Line3Error ? status.Line3 : std::string();
 }

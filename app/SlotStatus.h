@@ -20,8 +20,13 @@ struct TSlotStatus {
 };
 
 // Reads the slot afresh (the stream title and status under its lock); `nowMs`
-// is GetMilliseconds() at the time of the call.
+// is GetMilliseconds() at the time of the call. Call it on the controller's
+// thread or with the slot's Lock held.
 TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs);
+
+// What keeps a slot from recording, as its row shows it in red; "" while it
+// records or is stopped on purpose.
+std::string SlotTrouble(const TSlotStatus& status);
 
 // "hh:nn:ss" of a duration in milliseconds; the hours start again at 00 after a day.
 std::string ElapsedText(std::uint64_t ms);

@@ -14,6 +14,7 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 
@@ -30,6 +31,9 @@ void ChoosePlatform() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader that went away (an encoder, standard error closed under a
+    // service manager) must surface as EPIPE, never end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     // Before any thread exists, so that every thread inherits the mask and the
     // signals reach only the watcher.
     TSignalWatcher::BlockStopSignals();
@@ -55,7 +59,9 @@ int main(int argc, char** argv) {
                                                                 std::atof(tone), 0.5f));
     }
     {
-        TLoggerMainForm form(devices, SettingsFileName(), TSlotServices::System(MusicFolder()));
+        const QString platform = QGuiApplication::platformName();
+        TLoggerMainForm form(devices, SettingsFileName(), TSlotServices::System(DefaultFolderBase()),
+                             platform == "offscreen" || platform == "minimal");
         QObject::connect(&instance, &TSingleInstance::RestoreRequested, &form, &TLoggerMainForm::TrayIconClick);
         TSignalWatcher stopSignals;
         QObject::connect(&stopSignals, &TSignalWatcher::StopRequested, &form, [&form](int signal) {

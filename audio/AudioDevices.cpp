@@ -72,10 +72,16 @@ std::size_t TDeviceInfoWithClients::ClientCount() const {
     return FClients.size();
 }
 
-void TDeviceInfoWithClients::PushToClients(const void* buffer, std::size_t bytes) {
-    std::lock_guard clients(FClientsLock);
-    for (const auto& stream : FClients) {
-        stream->Put(buffer, bytes);
+void TDeviceInfoWithClients::PushToClients(const void* buffer, std::size_t bytes) noexcept {
+    try {
+        std::lock_guard clients(FClientsLock);
+        for (const auto& stream : FClients) {
+            stream->Put(buffer, bytes);
+        }
+    } catch (...) {
+        // Every backend's capture thread comes through here: a failure ends
+        // this device's capture (its slots reopen it), never the process.
+        ReportLost(BassError::Mem);
     }
 }
 

@@ -48,8 +48,9 @@ public:
 
     std::size_t ClientCount() const;
 
-    // Called by the capture thread with interleaved stereo float audio.
-    void PushToClients(const void* buffer, std::size_t bytes);
+    // Called by the capture thread with interleaved stereo float audio. Never
+    // throws: a failure counts as the loss of the device.
+    void PushToClients(const void* buffer, std::size_t bytes) noexcept;
 
     // A device that failed while open (unplugged, its server gone) is lost: its
     // clients keep their streams, which simply receive nothing.

@@ -1,5 +1,6 @@
 #include "ChildProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
@@ -83,7 +85,32 @@ struct TSpawnAttr {
     posix_spawnattr_t Attr;
     TSpawnAttr() { posix_spawnattr_init(&Attr); }
     ~TSpawnAttr() { posix_spawnattr_destroy(&Attr); }
+
+    // Nothing blocked, and the signals this process blocks or ignores back to
+    // their defaults: a child must not inherit what only the logger wants.
+    void DefaultSignals(short moreFlags) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&defaults, sig);
+        }
+        posix_spawnattr_setsigmask(&Attr, &none);
+        posix_spawnattr_setsigdefault(&Attr, &defaults);
+        posix_spawnattr_setflags(
+            &Attr, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | moreFlags));
+    }
 };
+
+std::vector<char*> ArgPointers(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    return args;
+}
 
 void IgnoreBrokenPipes() {
     // A reader that went away must surface as EPIPE, never kill the logger.
@@ -95,6 +122,33 @@ void IgnoreBrokenPipes() {
 }
 
 } // namespace
+
+void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    std::vector<std::string> shell{"/bin/sh", "-c", "\"$@\" </dev/null >/dev/null 2>&1 &", "sh"};
+    shell.insert(shell.end(), argv.begin(), argv.end());
+    std::vector<char*> args = ArgPointers(shell);
+    // Ours, with the additions in place of any of the same name.
+    std::vector<std::string> variables = environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& v) { return v.starts_with(name); })) {
+            variables.emplace_back(entry);
+        }
+    }
+    std::vector<char*> envp = ArgPointers(variables);
+    TSpawnAttr attr;
+    attr.DefaultSignals(0);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, args[0], nullptr, &attr.Attr, args.data(), envp.data());
+    if (error != 0) {
+        throw std::system_error(error, std::generic_category(), argv.empty() ? "sh" : argv[0]);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
 
 TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
     if (argv.empty()) {
@@ -111,25 +165,11 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_addclosefrom_np(&actions.Actions, 3);
 
     TSpawnAttr attr;
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&defaults, sig);
-    }
-    posix_spawnattr_setsigmask(&attr.Attr, &none);
-    posix_spawnattr_setsigdefault(&attr.Attr, &defaults);
     // Its own process group: a Ctrl-C meant for the logger must not kill the
     // encoder before the logger has finished its file.
     posix_spawnattr_setpgroup(&attr.Attr, 0);
-    posix_spawnattr_setflags(&attr.Attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
+    attr.DefaultSignals(POSIX_SPAWN_SETPGROUP);
+    std::vector<char*> args = ArgPointers(argv);
 
     const int rc = posix_spawnp(&FPid, args[0], &actions.Actions, &attr.Attr, args.data(), environ);
     if (rc != 0) {
@@ -147,8 +187,22 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
 
 TChildProcess::~TChildProcess() { Finish(std::chrono::seconds(10)); }
 
-void TChildProcess::DrainErrors(int fd) {
+void TChildProcess::DrainErrors(int fd) noexcept {
     pthread_setname_np(pthread_self(), "encoder-stderr");
+    try {
+        KeepLastLine(fd);
+    } catch (...) {
+        // No memory for a line: drain on without keeping any, or the program stalls on a full pipe.
+        char buf[4096];
+        for (ssize_t n = 1; n > 0 || (n < 0 && errno == EINTR);) {
+            n = read(fd, buf, sizeof buf);
+        }
+    }
+    close(fd);
+    Reap();
+}
+
+void TChildProcess::KeepLastLine(int fd) {
     char buf[4096];
     std::string line;
     for (;;) {
@@ -177,8 +231,9 @@ void TChildProcess::DrainErrors(int fd) {
         std::lock_guard guard(FStateLock);
         FLastLine = line;
     }
-    close(fd);
+}
 
+void TChildProcess::Reap() noexcept {
     // Wait without reaping, so that Finish can still kill this pid safely under
     // FStateLock; reap under the lock.
     siginfo_t info{};

@@ -12,6 +12,13 @@
 // anything: blanks separate words, double quotes group (and are removed).
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
+// Starts a program that is to outlive the call and be nobody's child here (a
+// control panel, a file manager): a shell puts it in the background and exits
+// at once. It gets the default signal mask and dispositions whatever this
+// process blocks or ignores, and `environment` ("NAME=value") on top of ours.
+// Throws std::system_error when the shell cannot be started.
+void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+
 // A program started without a shell, with a pipe to its standard input. Its
 // standard output goes to /dev/null; its standard error is drained on a thread
 // of this object so that the program never stalls on it, and the last line is
@@ -47,7 +54,9 @@ public:
     pid_t Pid() const { return FPid; }
 
 private:
-    void DrainErrors(int fd);
+    void DrainErrors(int fd) noexcept;
+    void KeepLastLine(int fd);
+    void Reap() noexcept;
     void CloseInput();
 
     pid_t FPid = -1;

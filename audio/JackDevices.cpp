@@ -1,5 +1,6 @@
 #include "JackDevices.h"
 
+#include "ChildProcess.h"
 #include "basserrors.h"
 
 #include <jack/jack.h>
@@ -10,14 +11,11 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -359,22 +357,11 @@ void TASIOSubDeviceInfo::ShowControlPanel() {
     if (program.empty()) {
         throw std::runtime_error("No control panel is available");
     }
-    // The shell puts the panel in the background and exits at once, so the
-    // panel is nobody's child here and outlives us if the user keeps it.
-    const std::string script = "JACK_DEFAULT_SERVER=\"$1\" \"$0\" </dev/null >/dev/null 2>&1 &";
-    std::vector<std::string> args{"/bin/sh", "-c", script, program, Driver->Name};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv.data(), environ);
-    if (error != 0) {
-        throw std::runtime_error(std::string("Cannot start qjackctl: ") + std::strerror(error));
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    // The panel outlives us if the user keeps it.
+    try {
+        StartDetached({program}, {"JACK_DEFAULT_SERVER=" + Driver->Name});
+    } catch (const std::system_error& e) {
+        throw std::runtime_error(std::string("Cannot start qjackctl: ") + std::strerror(e.code().value()));
     }
 }
 

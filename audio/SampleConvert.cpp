@@ -23,3 +23,9 @@ void SampleConvert::StereoFloatToMonoS16(const float* in, std::int16_t* out, std
         out[i] = ToS16(0.5f * (in[2 * i] + in[2 * i + 1]));
     }
 }
+
+void SampleConvert::S16ToFloat(const std::int16_t* in, float* out, std::size_t samples) {
+    for (std::size_t i = 0; i < samples; ++i) {
+        out[i] = static_cast<float>(in[i]) * (1.0f / 32768.0f);
+    }
+}

@@ -2,6 +2,7 @@
 
 #include "basserrors.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <numbers>
@@ -43,14 +44,24 @@ void TTestToneDevice::Close() {
 
 void TTestToneDevice::Capture() {
     pthread_setname_np(pthread_self(), "capture-tone");
-    const std::size_t frames = static_cast<std::size_t>(FRate / 100);
     const std::size_t cycleFrames = FCycle.size() / 2;
+    // 100 buffers make one second exactly, also at rates that are not a
+    // multiple of 100 (22050 Hz: 220 or 221 frames a buffer).
+    const std::size_t rate = static_cast<std::size_t>(FRate);
+    std::vector<float> buffer((rate / 100 + 1) * 2);
     std::size_t at = 0;
+    unsigned tick = 0;
     auto next = std::chrono::steady_clock::now();
     while (FRunning.load()) {
-        // 100 buffers of 10 ms make one second: each buffer lies inside the cycle.
-        PushToClients(&FCycle[at * 2], frames * 2 * sizeof(float));
-        at = (at + frames) % cycleFrames;
+        const std::size_t frames = rate * (tick + 1) / 100 - rate * tick / 100;
+        tick = (tick + 1) % 100;
+        for (std::size_t done = 0; done < frames;) {
+            const std::size_t n = std::min(frames - done, cycleFrames - at);
+            std::copy_n(&FCycle[at * 2], n * 2, &buffer[done * 2]);
+            done += n;
+            at = (at + n) % cycleFrames;
+        }
+        PushToClients(buffer.data(), frames * 2 * sizeof(float));
         next += std::chrono::milliseconds(10);
         std::this_thread::sleep_until(next);
     }

@@ -92,6 +92,8 @@ private:
 
     static int InterruptCallback(void* opaque);
     void Run();
+    // Decodes until the stream ends (true) or is stopped (false).
+    bool Decode();
     // Publishes a new ICY packet; OnMeta only from the decoding thread.
     void UpdateMeta(bool notify);
     void SetDeadline(std::chrono::milliseconds fromNow);

@@ -108,15 +108,15 @@ TWmaEncoder::TWmaEncoder(int rate, int channels, int bitrate, const std::string&
 TWmaEncoder::~TWmaEncoder() { Close(); }
 
 void TWmaEncoder::Write(const float* samples, std::size_t bytes) {
-    if (FClosed || FFailed) {
-        FDroppedBytes += bytes;
-        return;
-    }
     std::size_t frames = bytes / AudioFormat::BytesPerFrame;
-    const int frameSize = FFrame->nb_samples;
+    const int frameSize = FFrame ? FFrame->nb_samples : 0;
     while (frames > 0) {
-        if (av_frame_make_writable(FFrame.get()) < 0) {
+        if (!FClosed && !FFailed && av_frame_make_writable(FFrame.get()) < 0) {
             FFailed = true;
+        }
+        if (FClosed || FFailed) {
+            // What a failure left of this block never reaches the file either.
+            FDroppedBytes += frames * AudioFormat::BytesPerFrame;
             return;
         }
         const int n = static_cast<int>(std::min<std::size_t>(frames, static_cast<std::size_t>(frameSize - FFill)));
@@ -150,9 +150,11 @@ void TWmaEncoder::SendFrame(bool final) {
         }
         FFrame->pts = FNextPts;
         FNextPts += FFrame->nb_samples;
+        const int sent = FFill;
         FFill = 0;
         if (avcodec_send_frame(FCodec.get(), FFrame.get()) < 0) {
             FFailed = true;
+            FDroppedBytes += static_cast<std::uint64_t>(sent) * AudioFormat::BytesPerFrame;
             return;
         }
         Drain();

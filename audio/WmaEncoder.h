@@ -3,12 +3,14 @@
 #include "FFmpegPtr.h"
 #include "FileEncoder.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 // Writes a WMA (wmav2) file in an ASF container from stereo float blocks.
 // One channel means a downmix of both. Attach it to a mixer as a processor
-// (its Process writes) or call Write directly; not thread-safe.
+// (its Process writes) or call Write directly. Writing and closing belong to
+// one thread at a time; Died and DroppedBytes may be read from any thread.
 class TWmaEncoder : public TFileEncoder {
 public:
     enum class TKind { Standard, Pro };
@@ -29,9 +31,9 @@ public:
     void Close();
 
     void Finish() override { Close(); }
-    bool Died() const override { return FFailed; }
+    bool Died() const override { return FFailed.load(); }
     std::string DeathReason() const override { return "the WMA file could not be written"; }
-    std::uint64_t DroppedBytes() const override { return FDroppedBytes; }
+    std::uint64_t DroppedBytes() const override { return FDroppedBytes.load(); }
 
     // Bit rates (bit/s, ascending) the encoder accepts for this format; empty
     // for Pro, for rates it refuses, or when the codec is missing.
@@ -47,9 +49,9 @@ private:
     FFmpeg::PacketPtr FPacket;
     AVStream* FStream = nullptr; // owned by FFormat
     int FChannels;
-    int FFill = 0;               // samples per channel waiting in FFrame
+    int FFill = 0; // samples per channel waiting in FFrame
     int64_t FNextPts = 0;
     bool FClosed = false;
-    bool FFailed = false;        // a write error; later blocks are dropped
-    std::uint64_t FDroppedBytes = 0;
+    std::atomic<bool> FFailed{false}; // a write error; later blocks are dropped
+    std::atomic<std::uint64_t> FDroppedBytes{0};
 };

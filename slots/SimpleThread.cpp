@@ -30,12 +30,16 @@ TSimpleThread::TSimpleThread(bool createSuspended, TThreadProc threadProc)
 }
 
 TSimpleThread::~TSimpleThread() {
-    FTerminated.store(true, std::memory_order_release);
-    Wake();
+    Terminate();
     Resume(); // a thread never resumed still has to run to its end
     if (FThread.joinable()) {
         FThread.join();
     }
+}
+
+void TSimpleThread::Terminate() {
+    FTerminated.store(true, std::memory_order_release);
+    Wake();
 }
 
 void TSimpleThread::Resume() {
@@ -51,8 +55,12 @@ void TSimpleThread::Run() {
         std::unique_lock lock(FLock);
         FChanged.wait(lock, [this] { return FResumed; });
     }
-    if (FThreadProc) {
-        FThreadProc(*this);
+    try {
+        if (FThreadProc) {
+            FThreadProc(*this);
+        }
+    } catch (...) {
+        // Nothing to report to from here; the owner notices the thread's work stopped.
     }
 }
 

@@ -17,7 +17,8 @@ std::uint64_t CounterToMilliseconds(std::uint64_t counter, std::uint64_t frequen
 // A worker thread running one procedure, with a wait that a stop cuts short.
 // The owner destroys it; the destructor sets Terminated, wakes the procedure and
 // waits for it to return, so the destroying thread must not hold a lock that
-// the procedure may be waiting for.
+// the procedure may be waiting for. A procedure that throws ends the thread,
+// never the process: loops that must go on catch their own failures.
 class TSimpleThread {
 public:
     using TThreadProc = std::function<void(TSimpleThread& thread)>;
@@ -32,6 +33,9 @@ public:
     void Resume();
 
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    // Sets Terminated and wakes the procedure without waiting for it, so that
+    // an owner can abort what the procedure is blocked in before it joins.
+    void Terminate();
 
     // Returns at once when Terminated; otherwise waits up to `ms` for Wake. Only a
     // Wake that comes while it waits ends it early.

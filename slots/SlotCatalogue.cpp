@@ -27,11 +27,22 @@ std::string WithSlash(const std::string& folder) {
 
 } // namespace
 
+std::unique_ptr<TCatalogue> TSlotInfo::OpenCatalogue() {
+    std::string folder;
+    {
+        std::lock_guard guard(Lock);
+        folder = Folder;
+    }
+    return OpenCatalogue(folder);
+}
+
 std::unique_ptr<TCatalogue> TSlotInfo::OpenCatalogue(const std::string& folder) {
-    std::unique_lock guard(Lock);
-    fs::create_directories(folder);
-    auto db = std::make_unique<TCatalogue>(WithSlash(folder) + TCatalogue::FileName);
-    return db;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+        throw TCatalogueError("cannot create folder " + folder + ": " + ec.message());
+    }
+    return std::make_unique<TCatalogue>(WithSlash(folder) + TCatalogue::FileName);
 }
 
 void TSlotInfo::RepairDurations() {
@@ -43,8 +54,8 @@ void TSlotInfo::RepairDurations() {
     auto db = OpenCatalogue();
     for (const auto& [id, filename] : IdsAndNames(db->Prepare("SELECT id, filename FROM recordings WHERE duration IS NULL"))) {
         const std::string path = RecordingPath(Folder, filename);
-        if (HasEncoder() && path == CurrentFile) {
-            continue;
+        if (FServices.OpenFiles->Contains(path)) {
+            continue; // being written, by this slot or another in the same folder
         }
         if (const auto seconds = ProbeDuration(path)) {
             db->Prepare("UPDATE recordings SET duration=? WHERE id=?").Bind(1, *seconds).Bind(2, id).Run();
@@ -54,20 +65,31 @@ void TSlotInfo::RepairDurations() {
 
 // ---- cleanup ----
 
+void TSlotInfo::RemoveEmptiedFolders(const std::string& folder, const std::string& path) {
+    const fs::path root = fs::path(WithSlash(folder)).lexically_normal().parent_path();
+    fs::path dir = fs::path(path).lexically_normal().parent_path();
+    // Up through the emptied day, month and year folders, never the slot's folder.
+    while (dir != root && dir.string().starts_with(root.string() + "/") && rmdir(dir.c_str()) == 0) {
+        dir = dir.parent_path();
+    }
+}
+
+void TSlotInfo::RemoveFile(const std::string& folder, const std::string& path) {
+    if (unlink(path.c_str()) == 0) {
+        RemoveEmptiedFolders(folder, path);
+    }
+}
+
 bool TSlotInfo::DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& path) {
-    // unlink would succeed on the file being written and silently destroy it.
-    if (HasEncoder() && path == CurrentFile) {
+    // unlink would succeed on a file being written (by this slot or another
+    // recording into the same folder) and silently destroy it.
+    if (FServices.OpenFiles->Contains(path)) {
         Log(::Format("Error deleting %s: Error code %d", path.c_str(), EBUSY));
         return false;
     }
     if (unlink(path.c_str()) == 0) {
         Log("Deleted " + path);
-        const fs::path root = fs::path(WithSlash(Folder)).lexically_normal().parent_path();
-        fs::path dir = fs::path(path).lexically_normal().parent_path();
-        // Up through the emptied day, month and year folders, never the slot's folder.
-        while (dir != root && dir.string().starts_with(root.string() + "/") && rmdir(dir.c_str()) == 0) {
-            dir = dir.parent_path();
-        }
+        RemoveEmptiedFolders(Folder, path);
     } else if (errno == ENOENT) {
         Log("Warning: File was missing, deleted from database: " + path);
     } else {

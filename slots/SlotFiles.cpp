@@ -1,6 +1,7 @@
 #include "SlotInfo.h"
 
 #include "ExternalEncoder.h"
+#include "MediaProbe.h"
 #include "TextTools.h"
 #include "WmaEncoder.h"
 #include "basserrors.h"
@@ -10,8 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::uint64_t EncoderRetryMs = 60000;
 
 const char* Extension(TSlotFormat format) {
     switch (format) {
@@ -65,7 +64,8 @@ std::string TSlotInfo::FreeRelativeName(const std::string& folder, const std::st
     for (int n = 2;; ++n) {
         const std::string full = RecordingPath(folder, candidate);
         std::error_code ec;
-        if (!fs::exists(fs::symlink_status(full, ec)) && full != CurrentFile) {
+        // Another slot recording into the same folder may not have created its file yet.
+        if (!fs::exists(fs::symlink_status(full, ec)) && !FServices.OpenFiles->Contains(full)) {
             return candidate;
         }
         candidate = stem + "-" + std::to_string(n) + ext;
@@ -73,7 +73,7 @@ std::string TSlotInfo::FreeRelativeName(const std::string& folder, const std::st
 }
 
 TSlotInfo::TOpenFile TSlotInfo::SwapEncoder(std::shared_ptr<TFileEncoder> next) {
-    TOpenFile old{FEncoder, FileFolder, CurrentRecordingID, 0};
+    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0};
     if (!FMixer) {
         return old;
     }
@@ -96,20 +96,60 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
         return;
     }
     file.Encoder->Finish();
+    const bool died = file.Encoder->Died();
     const std::uint64_t dropped = std::min(file.Encoder->DroppedBytes(), file.Bytes);
     file.Encoder.reset();
-    if (file.RecordingID == 0) {
-        return;
+    FServices.OpenFiles->Remove(file.Path);
+    double seconds = static_cast<float>(FMixer->Bytes2Seconds(file.Bytes - dropped));
+    if (died) {
+        // Audio handed to an encoder that then died may never have reached the
+        // file: the file itself tells what it holds.
+        seconds = ProbeDuration(file.Path).value_or(0.0);
     }
-    auto db = OpenCatalogue(file.Folder);
+    // A file without audio (an encoder that failed at once, an input that
+    // delivered nothing) would only be a row that leads nowhere.
+    std::optional<double> duration;
+    if (seconds > 0) {
+        duration = seconds;
+    } else {
+        RemoveFile(file.Folder, file.Path);
+    }
+    if (file.RecordingID != 0) {
+        FinishRow(TPendingRow{file.Folder, file.RecordingID, duration});
+    }
+}
+
+void TSlotInfo::FinishRow(const TPendingRow& row) {
     try {
-        db->Prepare("UPDATE recordings SET duration=? WHERE id=?")
-            .Bind(1, static_cast<double>(static_cast<float>(FMixer->Bytes2Seconds(file.Bytes - dropped))))
-            .Bind(2, file.RecordingID)
-            .Run();
+        auto db = OpenCatalogue(row.Folder);
+        if (row.Duration) {
+            db->Prepare("UPDATE recordings SET duration=? WHERE id=?")
+                .Bind(1, *row.Duration)
+                .Bind(2, row.Id)
+                .Run();
+        } else {
+            db->Prepare("DELETE FROM recordings WHERE id=?").Bind(1, row.Id).Run();
+        }
     } catch (const TCatalogueError& e) {
-        Log(std::string("Error updating database: ") + e.what());
+        // A full disk refuses the write; the row is finished once it takes it.
+        FPendingRows.push_back(row);
+        ReportCatalogueError(e.what());
     }
+}
+
+void TSlotInfo::RetryPendingRows() {
+    std::vector<TPendingRow> rows;
+    rows.swap(FPendingRows);
+    for (const auto& row : rows) {
+        FinishRow(row);
+    }
+    if (FPendingRows.empty() && !rows.empty()) {
+        FCatalogueFault.End();
+    }
+}
+
+void TSlotInfo::ReportCatalogueError(const std::string& message) {
+    Report(FCatalogueFault, message, GetMilliseconds(), "Error updating database: ", "Error updating database: ");
 }
 
 void TSlotInfo::StopEncoder() {
@@ -120,8 +160,8 @@ void TSlotInfo::StopEncoder() {
 }
 
 void TSlotInfo::AddRow(const std::string& relative) {
-    auto db = OpenCatalogue(Folder);
     try {
+        auto db = OpenCatalogue(Folder);
         db->Prepare("INSERT INTO recordings (starttime, filename) VALUES (?,?)")
             .Bind(1, FormatTime(ToLocalTime(FServices.Now()), "%Y-%m-%d %H:%M:%S"))
             .Bind(2, relative)
@@ -130,8 +170,11 @@ void TSlotInfo::AddRow(const std::string& relative) {
         if (id.Step()) {
             CurrentRecordingID = static_cast<int>(id.ColumnInt64(0));
         }
+        if (FPendingRows.empty()) {
+            FCatalogueFault.End();
+        }
     } catch (const TCatalogueError& e) {
-        Log(std::string("Error updating database: ") + e.what());
+        ReportCatalogueError(e.what());
     }
 }
 
@@ -139,6 +182,7 @@ void TSlotInfo::RestartEncoder() {
     std::lock_guard guard(Lock);
     if (!ShouldRecord()) {
         StopEncoder();
+        FEncoderFault.End(); // a slot that does not record is not failing
         return;
     }
     const TSlotFormat format = Format;
@@ -158,8 +202,12 @@ void TSlotInfo::RestartEncoder() {
         StopEncoder();
         LastError = e.what();
         CurrentFile.clear();
+        const std::uint64_t now = GetMilliseconds();
+        ReportEncoderFailure(LastError, now);
+        FEncoderRetryAt = now + RetryTimes.EncoderRetryMs; // the retries go on
         return;
     }
+    FServices.OpenFiles->Add(path);
     TOpenFile old = SwapEncoder(next);
     EncoderFormat = format;
     FileFolder = folder;
@@ -171,8 +219,15 @@ void TSlotInfo::RestartEncoder() {
     } catch (...) {
         closeFailure = std::current_exception(); // reported after the new file has its row
     }
-    Log("Encoding to file " + path);
-    LastError.clear();
+    // While the encoder keeps failing, only its first new file is told of;
+    // CheckEncoder tells of the file that finally works.
+    FFileLogged = !FEncoderFault.Active() || FEncoderRetries++ == 0;
+    if (FFileLogged) {
+        Log("Encoding to file " + path);
+    }
+    if (!FEncoderFault.Active()) {
+        LastError.clear(); // a retry keeps the error until it has proved to work
+    }
     CurrentFile = path;
     AddRow(relative);
     if (closeFailure) {
@@ -189,24 +244,46 @@ void TSlotInfo::SetRecording(bool on) {
     }
 }
 
+void TSlotInfo::ReportEncoderFailure(const std::string& reason, std::uint64_t now) {
+    if (Report(FEncoderFault, reason, now, "Encoder error: ", "Encoder still failing: ") ==
+        TRepeatedFault::TTell::First) {
+        FEncoderRetries = 0;
+    }
+}
+
 void TSlotInfo::CheckEncoder() {
     std::lock_guard guard(Lock);
     const std::uint64_t now = GetMilliseconds();
+    if (!FPendingRows.empty()) {
+        RetryPendingRows();
+    }
+    if (FEncoder && !FEncoder->Died() && FEncoderFault.Active() &&
+        now - FileStartTicks >= RetryTimes.EncoderRetryMs) {
+        // A whole retry period without dying: it works again, and the next
+        // failure is retried at once.
+        if (LastError == FEncoderFault.Text()) {
+            LastError.clear();
+        }
+        FEncoderFault.End();
+        FEncoderRetryAt = 0;
+        if (!FFileLogged) {
+            FFileLogged = true;
+            Log("Encoding to file " + CurrentFile);
+        }
+    }
     if (FEncoder && FEncoder->Died()) {
         const std::string reason = FEncoder->DeathReason();
-        Log("Encoder error: " + reason);
+        ReportEncoderFailure(reason, now);
+        LastError = reason; // a retry that cannot even start puts its own reason here
         if (now >= FEncoderRetryAt) {
-            FEncoderRetryAt = now + EncoderRetryMs;
+            FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
             RestartEncoder();
         } else {
             StopEncoder();
         }
-        if (!FEncoder) {
-            LastError = reason;
-        }
     } else if (!FEncoder && FEncoderRetryAt != 0 && now >= FEncoderRetryAt) {
         if (ShouldRecord()) {
-            FEncoderRetryAt = now + EncoderRetryMs;
+            FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
             RestartEncoder();
         } else {
             FEncoderRetryAt = 0;

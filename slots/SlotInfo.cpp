@@ -5,6 +5,13 @@
 #include <pthread.h>
 #include <vector>
 
+namespace {
+
+// A pull that has not failed for this long is taken to work again.
+constexpr std::uint64_t PullRecoveryMs = 2000;
+
+} // namespace
+
 TSlotInfo::TSlotInfo(TSettingsFile& settings, int index, TDeviceCatalogue& devices, TSlotServices services)
     : Index(index),
       ActiveSamplerate([&] {
@@ -32,8 +39,12 @@ TSlotInfo::~TSlotInfo() {
         AttachedDevice->RemoveClient(FInputStream.get());
         // What the device delivered before it let go still belongs in the file.
         if (FMixer) {
-            std::vector<float> rest(static_cast<std::size_t>(FMixer->Seconds2Bytes(1.0) / sizeof(float)));
-            while (FMixer->GetData(rest.data(), rest.size() * sizeof(float)) > 0) {
+            try {
+                std::vector<float> rest(static_cast<std::size_t>(FMixer->Seconds2Bytes(1.0) / sizeof(float)));
+                while (FMixer->GetData(rest.data(), rest.size() * sizeof(float)) > 0) {
+                }
+            } catch (const std::exception& e) {
+                Log(std::string("Recording error: ") + e.what());
             }
         }
     }
@@ -53,10 +64,61 @@ void TSlotInfo::RunPull(TSimpleThread& thread) {
     // Not value-initialised: an idle slot never touches (and so never keeps) these pages.
     std::unique_ptr<float[]> buffer(new float[bytes / sizeof(float)]);
     while (!thread.Terminated()) {
-        FMixer->GetData(buffer.get(), bytes);
+        try {
+            FMixer->GetData(buffer.get(), bytes);
+        } catch (const std::exception& e) {
+            NotePullFault(e.what());
+        } catch (...) {
+            NotePullFault("unknown error");
+        }
         // A wakeable wait, so that a slot being destroyed does not wait out the period.
         thread.WaitForWake(100);
     }
+}
+
+void TSlotInfo::NotePullFault(const char* text) noexcept {
+    std::lock_guard guard(FPullFaultLock);
+    ++FPullFaultCount;
+    try {
+        if (FPullFaultText != text) {
+            FPullFaultText = text;
+        }
+    } catch (...) {
+        // Out of memory for the text itself: the count still tells.
+    }
+}
+
+void TSlotInfo::CheckPull() {
+    std::lock_guard guard(Lock);
+    std::string text;
+    std::uint64_t count = 0;
+    {
+        std::lock_guard fault(FPullFaultLock);
+        text = FPullFaultText;
+        count = FPullFaultCount;
+    }
+    const std::uint64_t now = GetMilliseconds();
+    if (count != FPullFaultsSeen) {
+        FPullFaultsSeen = count;
+        FPullFaultAt = now;
+        Report(FPullFault, text, now, "Recording error: ", "Recording still failing: ");
+        LastError = text;
+    } else if (FPullFault.Active() && now - FPullFaultAt >= PullRecoveryMs) {
+        if (LastError == FPullFault.Text()) {
+            LastError.clear();
+        }
+        FPullFault.End();
+        Log("Recording again");
+    }
+}
+
+TRepeatedFault::TTell TSlotInfo::Report(TRepeatedFault& fault, const std::string& text, std::uint64_t now,
+                                        const char* first, const char* reminder) {
+    const auto tell = fault.Occurred(text, now, RetryTimes.FaultReminderMs);
+    if (tell != TRepeatedFault::TTell::Nothing) {
+        Log((tell == TRepeatedFault::TTell::First ? first : reminder) + text);
+    }
+    return tell;
 }
 
 void TSlotInfo::Log(const std::string& message) {

@@ -6,6 +6,7 @@
 #include "FileEncoder.h"
 #include "Meters.h"
 #include "Mixer.h"
+#include "RepeatedFault.h"
 #include "SimpleThread.h"
 #include "SlotServices.h"
 #include "SlotSettings.h"
@@ -15,18 +16,21 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 // One recording channel: its settings, its mixer with one input at a time, the
 // pull thread that drains the mixer through the level meter, the byte count and
 // the encoder of the open file, its catalogue and its cleanup.
 //
 // Threads: every operation that changes state runs on the controller's thread
-// and holds Lock (re-entrant: RestartEncoder and the cleanups take it again
-// through OpenCatalogue). The pull thread only pulls the mixer. Request threads
-// read the display fields under Lock; the peaks and the byte count are atomic.
-// The settings a request reads (Name, Source, StreamURL, Folder) change only
-// under Lock while the slot lives.
+// and holds Lock (re-entrant). The pull thread only pulls the mixer and
+// publishes its failures under FPullFaultLock for the controller's CheckPull.
+// Request threads read the display fields under Lock and open catalogues
+// without it; the peaks and the byte count are atomic. The settings a request
+// reads (Name, Source, StreamURL, Folder) change only under Lock while the slot
+// lives.
 class TSlotInfo : public TSlotSettings {
 public:
     using TLogProc = std::function<void(TSlotInfo& slot, const std::string& message)>;
@@ -45,6 +49,8 @@ public:
     // Notices a device that failed while attached, reports it once, and tries
     // every few seconds to open it again.
     void CheckInput();
+    // The attached device failed and has not come back (changes under Lock).
+    bool InputLost() const { return FInputLost; }
 
     // Stream input. The status says why the stream is not connected.
     std::string GetStreamStatus() const;
@@ -61,7 +67,8 @@ public:
     void StopEncoder();
     void SetRecording(bool on);
     // Notices an encoder that died while its file was open: completes its row,
-    // reports why and starts a new file (at most one retry a minute).
+    // reports why and starts a new file (at most one retry a minute). A failure
+    // that goes on is logged when it starts and then at most once an hour.
     void CheckEncoder();
     // Other threads call these two with Lock held (FEncoder and FileStartBytes change under it).
     bool HasEncoder() const { return FEncoder != nullptr; }
@@ -69,8 +76,19 @@ public:
     // The command line that starts the mp3 or ogg encoder for `path`.
     std::string EncoderCommandLine(TSlotFormat format, const std::string& path) const;
 
-    // Catalogue.
-    std::unique_ptr<TCatalogue> OpenCatalogue() { return OpenCatalogue(Folder); }
+    // Pull.
+    // Reports what the pull thread failed with since the last call, once when
+    // it starts and at most once an hour while it goes on, and its end.
+    void CheckPull();
+    // What the pull thread is failing with; "" while it works (changes under Lock).
+    const std::string& PullFault() const { return FPullFault.Text(); }
+    // The mixer the pull thread draws; null when the rate was refused. Tools
+    // that watch the chain (tests, benchmarks) add their processors here.
+    TMixer* Mixer() const { return FMixer.get(); }
+
+    // Catalogue. Opening creates the folder and the catalogue when missing and
+    // does not hold Lock, so a slow disk never holds up the slot's other users.
+    std::unique_ptr<TCatalogue> OpenCatalogue();
     std::unique_ptr<TCatalogue> OpenCatalogue(const std::string& folder);
     // Gives rows left without a duration (a crash, a power cut) the duration of their file.
     void RepairDurations();
@@ -88,6 +106,14 @@ public:
     std::uint64_t DroppedBytes() const;
     // Audio the input delivered faster than the slot took it, lost since it was attached.
     std::uint64_t InputDroppedBytes() const;
+
+    // How often a dead encoder is tried again, and how often a failure that
+    // goes on is told again; tests shorten them.
+    struct TRetryTimes {
+        std::uint64_t EncoderRetryMs = 60 * 1000;
+        std::uint64_t FaultReminderMs = 3600 * 1000;
+    };
+    TRetryTimes RetryTimes;
 
     const int Index;
     mutable std::recursive_mutex Lock;
@@ -113,8 +139,15 @@ private:
     struct TOpenFile {
         std::shared_ptr<TFileEncoder> Encoder;
         std::string Folder;
+        std::string Path;
         int RecordingID = 0;
         std::uint64_t Bytes = 0;
+    };
+    // A row whose completion the catalogue refused (a full disk): tried again later.
+    struct TPendingRow {
+        std::string Folder;
+        int Id = 0;
+        std::optional<double> Duration; // none: the file held no audio and the row goes
     };
 
     bool ShouldRecord() const;
@@ -123,7 +156,19 @@ private:
     TOpenFile SwapEncoder(std::shared_ptr<TFileEncoder> next);
     void CloseFile(TOpenFile& file);
     void AddRow(const std::string& relative);
+    // Stores a closed file's duration, or deletes the row of one without audio.
+    void FinishRow(const TPendingRow& row);
+    void RetryPendingRows();
+    // Logs `text` after `first` when the fault begins, after `reminder` when it goes on.
+    TRepeatedFault::TTell Report(TRepeatedFault& fault, const std::string& text, std::uint64_t now,
+                                 const char* first, const char* reminder);
+    void ReportEncoderFailure(const std::string& reason, std::uint64_t now);
+    void ReportCatalogueError(const std::string& message);
+    // Deletes a file and the day, month and year folders below `folder` it leaves empty.
+    void RemoveFile(const std::string& folder, const std::string& path);
+    void RemoveEmptiedFolders(const std::string& folder, const std::string& path);
     void RunPull(TSimpleThread& thread);
+    void NotePullFault(const char* text) noexcept;
     void RunStream(TSimpleThread& thread);
     // Returns what the stream had received and not yet played.
     std::shared_ptr<TPushStream> FreeUrlStream();
@@ -141,9 +186,22 @@ private:
     std::shared_ptr<TFileEncoder> FEncoder;
     TMixer::THandle FEncoderHandle = 0;
     std::uint64_t FEncoderRetryAt = 0; // GetMilliseconds() before which a dead encoder is not restarted
-    bool FInputLost = false;           // the attached device's loss has been reported
-    std::uint64_t FInputRetryAt = 0;   // GetMilliseconds() of the next attempt to reopen it
+    TRepeatedFault FEncoderFault;      // the encoder keeps dying or cannot start
+    int FEncoderRetries = 0;           // new files since the failure began
+    bool FFileLogged = false;          // "Encoding to file" has been said for the open file
+    TRepeatedFault FCatalogueFault;    // rows cannot be written
+    std::vector<TPendingRow> FPendingRows;
+    bool FInputLost = false;         // the attached device's loss has been reported
+    std::uint64_t FInputRetryAt = 0; // GetMilliseconds() of the next attempt to reopen it
     std::unique_ptr<TSimpleThread> FPullThread;
+    // What the pull thread failed with: the last text and how many failures.
+    std::mutex FPullFaultLock;
+    std::string FPullFaultText;        // guarded by FPullFaultLock
+    std::uint64_t FPullFaultCount = 0; // guarded by FPullFaultLock
+    // Seen by CheckPull on the controller's thread.
+    std::uint64_t FPullFaultsSeen = 0;
+    std::uint64_t FPullFaultAt = 0;
+    TRepeatedFault FPullFault;
 
     // Stream input. The stream thread owns FUrlStream. Its callbacks (on the
     // stream's decoding thread) only set flags and wake the stream thread: they

@@ -41,8 +41,15 @@ void TSlotInfo::StartInput() {
         if (!FMixer) {
             throw TAudioError(BassError::Freq);
         }
-        FInputStream = entry->AddClient(ActiveSamplerate);
-        FMixer->SetInput(FInputStream);
+        auto client = entry->AddClient(ActiveSamplerate);
+        try {
+            FMixer->SetInput(client);
+        } catch (...) {
+            // Otherwise the device would stay open, feeding a stream nobody reads.
+            entry->RemoveClient(client.get());
+            throw;
+        }
+        FInputStream = std::move(client);
         StreamTitle.clear();
         AttachedDevice = entry;
         AttachedDeviceID = Device;
@@ -70,6 +77,9 @@ void TSlotInfo::StopInput() {
         AttachedDevice = nullptr;
     }
     if (FStreamThread) {
+        // Terminated first: a connect that the thread publishes after the look
+        // below is then refused by the thread itself.
+        FStreamThread->Terminate();
         {
             // A connect that hangs is aborted rather than waited out.
             std::lock_guard connecting(FConnectingLock);

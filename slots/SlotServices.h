@@ -1,9 +1,12 @@
 #pragma once
 
+#include "OpenFiles.h"
+
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,6 +19,8 @@ struct TSlotServices {
     TNow Now;
     TFreeSpace FreeSpace;
     std::string MusicFolder; // the default folders lie below it
+    // Shared by every slot made from copies of these services.
+    std::shared_ptr<TOpenFiles> OpenFiles = std::make_shared<TOpenFiles>();
 
     // The real clock and statvfs.
     static TSlotServices System(std::string musicFolder);

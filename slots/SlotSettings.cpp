@@ -8,6 +8,23 @@ bool ReadBool(const TSettingsFile& file, const std::string& section, const char*
 
 const char* BoolText(bool v) { return v ? "on" : "off"; }
 
+std::string SafeFileName(const std::string& name) {
+    if (name.empty() || name == ".") {
+        return "_";
+    }
+    if (name == "..") {
+        return "__";
+    }
+    std::string safe = name;
+    for (char& c : safe) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '/' || u < 0x20 || u == 0x7f) {
+            c = '_';
+        }
+    }
+    return safe;
+}
+
 } // namespace
 
 const char* SlotSourceName(TSlotSource v) {
@@ -47,6 +64,10 @@ const char* SlotModeName(TSlotMode v) {
 
 std::string TSlotSettings::SectionName(int index) { return "Slot" + std::to_string(index); }
 
+std::string TSlotSettings::DefaultFolder(const std::string& base, const std::string& name) {
+    return base + "/Rudaz Odudad/" + SafeFileName(name);
+}
+
 void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string& musicFolder) {
     const std::string s = SectionName(index);
     Samplerate = file.ReadInteger(s, "Samplerate", 44100);
@@ -65,7 +86,7 @@ void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string
              : format == "wma"    ? TSlotFormat::wma
              : format == "wmapro" ? TSlotFormat::wmapro
                                   : TSlotFormat::mp3;
-    Folder = file.ReadString(s, "Folder", musicFolder + "/Rudaz Odudad/" + Name);
+    Folder = file.ReadString(s, "Folder", DefaultFolder(musicFolder, Name));
     FlatFilenames = ReadBool(file, s, "FlatFilenames", "off");
     NoAutoRotate = ReadBool(file, s, "NoAutoRotate", "off");
     Bitrate = file.ReadInteger(s, "Bitrate", 128);

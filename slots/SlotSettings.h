@@ -37,8 +37,12 @@ struct TSlotSettings {
     int CleanupSpace = 5;
 
     static std::string SectionName(int index);
+    // base + "/Rudaz Odudad/" + name, where the name cannot leave that folder:
+    // '/' and control characters become '_', and the names "", "." and ".."
+    // become "_", "_" and "__".
+    static std::string DefaultFolder(const std::string& base, const std::string& name);
 
-    // Reads section Slot<index>; the default folder is musicFolder + "/Rudaz Odudad/" + Name.
+    // Reads section Slot<index>; the default folder is DefaultFolder(musicFolder, Name).
     void Read(const TSettingsFile& file, int index, const std::string& musicFolder);
     // Writes all nineteen keys, in their fixed order.
     void Write(TSettingsFile& file, int index) const;

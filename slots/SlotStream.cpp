@@ -107,7 +107,12 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
                                                  }};
                 auto stream = std::make_shared<TUrlStream>(std::move(callbacks), StreamTimeouts);
                 {
+                    // StopInput terminates before it looks here, so a stop is
+                    // either seen now or aborts this very connect.
                     std::lock_guard connecting(FConnectingLock);
+                    if (thread.Terminated()) {
+                        break;
+                    }
                     FConnecting = stream;
                 }
                 try {
@@ -144,8 +149,15 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
             if (!thread.Terminated()) {
                 setStatus(BassErrorText(e.Code())); // the status shows the bare error text
             }
+        } catch (const std::exception& e) {
+            // Not the stream's fault (no memory, no thread): shown all the same; the next pass tries again.
+            if (!thread.Terminated()) {
+                setStatus(e.what());
+            }
         } catch (...) {
-            // Swallowed: the next pass tries again.
+            if (!thread.Terminated()) {
+                setStatus("unknown error");
+            }
         }
         thread.WaitForWake(1000); // a stream's end or new title wakes it early
     }

@@ -1,5 +1,6 @@
 #include "LoggerMain.h"
 
+#include "ChildProcess.h"
 #include "ConfigureSlot.h"
 #include "Controller.h"
 #include "PNG.h"
@@ -13,7 +14,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -23,7 +23,6 @@
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <iostream>
@@ -50,7 +49,7 @@ QString TLoggerMainForm::VersionLabel() {
 }
 
 TLoggerMainForm::TLoggerMainForm(TDeviceCatalogue& devices, const std::filesystem::path& settingsFile,
-                                 TSlotServices services)
+                                 TSlotServices services, bool headless)
     : FDevices(devices) {
     setWindowTitle(Title);
     setWindowIcon(QIcon(":/rudazodudad.png"));
@@ -77,6 +76,7 @@ TLoggerMainForm::TLoggerMainForm(TDeviceCatalogue& devices, const std::filesyste
 
     FWebServer = std::make_unique<TWebServer>(*FController);
     WebServerPage->SetServer(FWebServer.get());
+    WebServerPage->SetHeadless(headless);
     WebServerPage->Load(TWebServerSettings::Read(*FSettings));
 
     lblVersion->setText(VersionLabel());
@@ -234,8 +234,13 @@ void TLoggerMainForm::btnSettingsClick() {
 }
 
 void TLoggerMainForm::miOpenFolderClick() {
-    if (const TSlotInfo* slot = FocusedSlot()) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(slot->Folder)));
+    if (TSlotInfo* slot = FocusedSlot()) {
+        try {
+            // Not through Qt: the file manager must not inherit the stop signals this program blocks.
+            StartDetached({"xdg-open", slot->Folder});
+        } catch (const std::exception& e) {
+            slot->Log(std::string("Cannot open the output folder: ") + e.what());
+        }
     }
 }
 
@@ -295,8 +300,13 @@ void TLoggerMainForm::closeEvent(QCloseEvent* event) {
 
 void TLoggerMainForm::CloseWithoutQuestion() {
     FormClose();
-    // Also ends a dialog or the close question that may be open.
-    QCoreApplication::quit();
+    // Ends every loop that runs now: a dialog, a message box, the close
+    // question (quit() would do nothing before the main loop has started)...
+    QCoreApplication::exit(0);
+    // ...and the main loop should it not have started yet (a box opened while
+    // the window was first shown runs before it).
+    QMetaObject::invokeMethod(
+        qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void TLoggerMainForm::FormClose() {

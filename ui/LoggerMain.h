@@ -40,7 +40,9 @@ public:
     // FormCreate: opens the settings, creates the slots (attaching their
     // inputs) and the web server, fills the pages. No file is opened before
     // the first tick.
-    TLoggerMainForm(TDeviceCatalogue& devices, const std::filesystem::path& settingsFile, TSlotServices services);
+    // `headless`: nobody sees the window, so nothing may wait for an answer.
+    TLoggerMainForm(TDeviceCatalogue& devices, const std::filesystem::path& settingsFile,
+                    TSlotServices services, bool headless = false);
     // FormDestroy: frees the slots in index order, then writes the web server's
     // keys and the slot count and flushes the settings file.
     ~TLoggerMainForm() override;

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 void AppendLogLine(QPlainTextEdit* memo, const QString& line) {
@@ -55,6 +56,15 @@ TWebServerPage::TWebServerPage(QWidget* parent) : QWidget(parent) {
     layout->addWidget(group);
     layout->addWidget(memWebServerLog, 1);
 
+    FRetryTimer = new QTimer(this);
+    FRetryTimer->setInterval(RetryMs);
+    connect(FRetryTimer, &QTimer::timeout, this, [this] {
+        if (FServer != nullptr && !FServer->Active()) {
+            StartServer(true);
+        } else {
+            FRetryTimer->stop();
+        }
+    });
     connect(btnWebServerStart, &QPushButton::clicked, this, &TWebServerPage::btnWebServerStartClick);
     connect(btnWebServerStop, &QPushButton::clicked, this, &TWebServerPage::btnWebServerStopClick);
     connect(edWebServerPassword, &QLineEdit::textChanged, this, &TWebServerPage::edWebServerPasswordChange);
@@ -100,18 +110,30 @@ void TWebServerPage::btnWebServerStartClick() {
     if (FServer == nullptr || FServer->Active()) {
         return;
     }
+    StartServer(false);
+}
+
+bool TWebServerPage::StartServer(bool retry) {
     try {
         // The server logs "Web server started", or the error line before it throws.
         FServer->Start(edWebServerPort->text().toStdString(), edWebServerUser->text().toStdString(),
-                       cbWebServerCommandExecution->isChecked());
+                       cbWebServerCommandExecution->isChecked(), retry);
     } catch (const std::exception& e) {
-        QMessageBox::critical(this, windowTitle(), QString::fromStdString(e.what()), QMessageBox::Ok);
-        return;
+        if (FHeadless) {
+            // A box that nobody can answer would stop the program here; the log has said it.
+            FRetryTimer->start();
+        } else {
+            QMessageBox::critical(this, windowTitle(), QString::fromStdString(e.what()), QMessageBox::Ok);
+        }
+        return false;
     }
+    FRetryTimer->stop();
     ShowRunning(true);
+    return true;
 }
 
 void TWebServerPage::btnWebServerStopClick() {
+    FRetryTimer->stop();
     if (FServer == nullptr) {
         return;
     }

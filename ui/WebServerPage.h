@@ -6,6 +6,7 @@ class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 class TWebServer;
 struct TWebServerSettings;
 
@@ -26,6 +27,11 @@ public:
     TWebServerSettings Fields() const;
 
     void btnWebServerStartClick();
+    // Where nobody can answer a message box (a program without a display), a
+    // start that fails is only logged, and tried again every RetryMs until it
+    // works or Stop is clicked.
+    static constexpr int RetryMs = 30000;
+    void SetHeadless(bool headless) { FHeadless = headless; }
     void btnWebServerStopClick();
     void edWebServerPasswordChange();
 
@@ -40,7 +46,11 @@ public:
 private:
     void ShowRunning(bool running);
 
+    bool StartServer(bool retry);
+
     TWebServer* FServer = nullptr;
+    bool FHeadless = false;
+    QTimer* FRetryTimer;
 };
 
 // Appends a line to a log memo that keeps at most 1000 lines, and shows the newest.

@@ -1,6 +1,7 @@
 #include "ControllerSlots.h"
 
 #include "Controller.h"
+#include "SlotStatus.h"
 
 int TControllerSlots::Count() const { return static_cast<int>(FController.Slots().size()); }
 
@@ -22,6 +23,7 @@ TWebSlotState TControllerSlots::State(int index) const {
     }
     state.Folder = slot.Folder;
     state.Recording = slot.HasEncoder();
+    state.Error = SlotTrouble(DescribeSlot(slot, GetMilliseconds()));
     state.CurrentRecordingID = slot.CurrentRecordingID;
     state.CurrentDuration = slot.CurrentDuration();
     return state;
@@ -32,3 +34,7 @@ std::unique_ptr<TCatalogue> TControllerSlots::OpenCatalogue(int index, const std
 }
 
 void TControllerSlots::PostCommand(TSlotCommand command) { FController.PostSlotCommand(command); }
+
+void TControllerSlots::PostLog(int index, const std::string& message) {
+    FController.PostSlotLog(index, message);
+}

@@ -14,6 +14,7 @@ public:
     TWebSlotState State(int index) const override;
     std::unique_ptr<TCatalogue> OpenCatalogue(int index, const std::string& folder) override;
     void PostCommand(TSlotCommand command) override;
+    void PostLog(int index, const std::string& message) override;
 
 private:
     TController& FController;

@@ -155,46 +155,65 @@ MHD_Result Send(MHD_Connection* connection, THttpResponse& r) {
 
 } // namespace
 
+// libmicrohttpd calls these from C on its own threads, so no exception may
+// leave them: a request that fails for want of memory is dropped, the server
+// and the recording go on.
 class THttpServer::TCallbacks {
 public:
-    static void* UriLog(void*, const char* uri, MHD_Connection*) {
-        auto* exchange = new TExchange;
-        exchange->Target = uri != nullptr ? uri : "";
-        return exchange;
+    static void* UriLog(void*, const char* uri, MHD_Connection*) noexcept {
+        try {
+            auto exchange = std::make_unique<TExchange>();
+            exchange->Target = uri != nullptr ? uri : "";
+            return exchange.release();
+        } catch (...) {
+            return nullptr; // Access refuses a request without one
+        }
     }
 
-    static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) noexcept {
         delete static_cast<TExchange*>(*context);
         *context = nullptr;
     }
 
-    static MHD_Result Accept(void* cls, const sockaddr* addr, socklen_t) {
-        auto& server = *static_cast<THttpServer*>(cls);
-        std::lock_guard guard(server.FPeersLock);
-        const auto it = server.FPeers.find(PeerKey(addr));
-        return it != server.FPeers.end() && it->second >= server.FLimits.ConnectionsPerPeer ? MHD_NO : MHD_YES;
-    }
-
-    static void Notify(void* cls, MHD_Connection* connection, void** socketContext,
-                       MHD_ConnectionNotificationCode code) {
-        auto& server = *static_cast<THttpServer*>(cls);
-        std::lock_guard guard(server.FPeersLock);
-        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-            const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-            auto key = std::make_unique<std::string>(PeerKey(info != nullptr ? info->client_addr : nullptr));
-            ++server.FPeers[*key];
-            *socketContext = key.release();
-        } else if (*socketContext != nullptr) {
-            std::unique_ptr<std::string> key(static_cast<std::string*>(*socketContext));
-            *socketContext = nullptr;
-            if (const auto it = server.FPeers.find(*key); it != server.FPeers.end() && --it->second == 0) {
-                server.FPeers.erase(it);
-            }
+    static MHD_Result Accept(void* cls, const sockaddr* addr, socklen_t) noexcept {
+        try {
+            auto& server = *static_cast<THttpServer*>(cls);
+            std::lock_guard guard(server.FPeersLock);
+            const auto it = server.FPeers.find(PeerKey(addr));
+            return it != server.FPeers.end() && it->second >= server.FLimits.ConnectionsPerPeer ? MHD_NO
+                                                                                                : MHD_YES;
+        } catch (...) {
+            return MHD_NO;
         }
     }
 
-    static MHD_Result Access(void* cls, MHD_Connection* connection, const char*, const char* method, const char*,
-                             const char* uploadData, size_t* uploadSize, void** context) {
+    static void Notify(void* cls, MHD_Connection* connection, void** socketContext,
+                       MHD_ConnectionNotificationCode code) noexcept {
+        auto& server = *static_cast<THttpServer*>(cls);
+        try {
+            std::lock_guard guard(server.FPeersLock);
+            if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+                const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+                auto key =
+                    std::make_unique<std::string>(PeerKey(info != nullptr ? info->client_addr : nullptr));
+                ++server.FPeers[*key];
+                *socketContext = key.release();
+            } else if (*socketContext != nullptr) {
+                std::unique_ptr<std::string> key(static_cast<std::string*>(*socketContext));
+                *socketContext = nullptr;
+                if (const auto it = server.FPeers.find(*key);
+                    it != server.FPeers.end() && --it->second == 0) {
+                    server.FPeers.erase(it);
+                }
+            }
+        } catch (...) {
+            // Left uncounted: the connection is served all the same.
+        }
+    }
+
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char*, const char* method,
+                             const char*, const char* uploadData, size_t* uploadSize,
+                             void** context) noexcept {
         auto& server = *static_cast<THttpServer*>(cls);
         auto* exchange = static_cast<TExchange*>(*context);
         if (exchange == nullptr) {

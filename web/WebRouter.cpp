@@ -167,6 +167,31 @@ struct TRecordingRow {
     std::optional<float> Duration; // none: NULL and not the open file
 };
 
+} // namespace
+
+std::optional<std::pair<long long, long long>> TWebRouter::StartOf(int index, int id,
+                                                                   const std::string& text) {
+    try {
+        return ParseStartTime(text);
+    } catch (const std::runtime_error& e) {
+        // One damaged row must not hide the rest of the week; it is told of once.
+        bool first = false;
+        {
+            std::lock_guard guard(FReportedLock);
+            if (FReportedRows.size() < MaxReportedRows) {
+                first = FReportedRows.emplace(index, id).second;
+            }
+        }
+        if (first) {
+            FSlots.PostLog(index,
+                           "Recording " + std::to_string(id) + " left out of the web calendar: " + e.what());
+        }
+        return std::nullopt;
+    }
+}
+
+namespace {
+
 std::vector<TRecordingRow> QueryRecordings(TWebSlots& slots, int index, const TWebSlotState& state,
                                            const std::string& from, const std::string& to) {
     auto db = slots.OpenCatalogue(index, state.Folder);
@@ -184,6 +209,12 @@ std::vector<TRecordingRow> QueryRecordings(TWebSlots& slots, int index, const TW
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+// A file is open and audio reaches it: an open file whose input is lost or
+// whose stream is down does not count as recording.
+bool RecordsNow(const TWebSlotState& state) {
+    return state.Recording && state.Error.empty();
 }
 
 std::string DateParamText(long long days) {
@@ -310,7 +341,7 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
         const TWebSlotState state = FSlots.State(index);
         SendText(response, rest == "/name"     ? state.Name
                            : rest == "/source" ? state.SourceText
-                                               : (state.Recording ? "1" : "0"));
+                                               : (RecordsNow(state) ? "1" : "0"));
         return;
     }
     if (rest.starts_with("/weekcalendarevents")) {
@@ -339,7 +370,11 @@ void TWebRouter::SendSlots(THttpResponse& response) {
     TJson slots = TJson::array();
     for (int i = 0; i < FSlots.Count(); ++i) {
         const TWebSlotState state = FSlots.State(i);
-        slots.push_back({{"ID", i}, {"Name", state.Name}, {"Source", state.SourceText}, {"Recording", state.Recording}});
+        slots.push_back({{"ID", i},
+                         {"Name", state.Name},
+                         {"Source", state.SourceText},
+                         {"Recording", RecordsNow(state)},
+                         {"Error", state.Error}});
     }
     SendJSON(response, slots);
 }
@@ -353,10 +388,13 @@ void TWebRouter::SendCalendarEvents(int index, const THttpRequest& request, THtt
         if (!row.Duration) {
             continue; // never closed, and not the open file
         }
-        const auto start = ParseStartTime(row.StartTime);
-        const auto end = AddSeconds(start, *row.Duration);
+        const auto start = StartOf(index, row.Id, row.StartTime);
+        if (!start) {
+            continue;
+        }
+        const auto end = AddSeconds(*start, *row.Duration);
         events.push_back({{"id", row.Id},
-                          {"start", FormatCalendarDateTime(start.first, start.second)},
+                          {"start", FormatCalendarDateTime(start->first, start->second)},
                           {"end", FormatCalendarDateTime(end.first, end.second)},
                           {"title", state.Name}});
     }
@@ -370,8 +408,12 @@ void TWebRouter::SendDayList(int index, int year, int month, int day, THttpRespo
                                       DateParamText(date + 1) + " 00:00:00");
     TJson items = TJson::array();
     for (const auto& row : rows) {
-        const auto start = ParseStartTime(row.StartTime);
-        TJson item{{"ID", row.Id}, {"Time", FormatISODateTime(start.first, start.second)}, {"Duration", nullptr}};
+        const auto start = StartOf(index, row.Id, row.StartTime);
+        if (!start) {
+            continue;
+        }
+        TJson item{
+            {"ID", row.Id}, {"Time", FormatISODateTime(start->first, start->second)}, {"Duration", nullptr}};
         if (row.Duration) {
             item["Duration"] = static_cast<double>(*row.Duration);
         }

@@ -5,7 +5,10 @@
 #include "WebSlots.h"
 
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 
 // The request handler: the access check, then the routing table in its order
 // ("/", the web client's files, the web service under "/ws/", "/execute").
@@ -43,10 +46,16 @@ private:
     void Execute(const THttpRequest& request);
     // The slot of a path's digits: 501 for a number out of range of int, 404 past the slots.
     int SlotIndex(std::string_view digits) const;
+    // Days and seconds of a row's start time; nothing for a damaged one, which
+    // is logged the first time it is met.
+    std::optional<std::pair<long long, long long>> StartOf(int index, int id, const std::string& text);
 
     TWebSlots& FSlots;
     std::string FWebServerUser;             // written only while no server runs
     bool FWebServerCommandExecution = true; // written only while no server runs
     mutable std::mutex FHashLock;           // guards FWebServerPasswordHash
     std::string FWebServerPasswordHash;
+    static constexpr std::size_t MaxReportedRows = 10000;
+    std::mutex FReportedLock;                    // guards FReportedRows
+    std::set<std::pair<int, int>> FReportedRows; // damaged rows already logged: slot, id
 };

@@ -62,6 +62,7 @@ public:
     TControllerSlots Slots;
     TWebRouter Router;
     int Port = DefaultPort;              // the port in force; user-interface thread
+    std::string LastStartError;          // of the last failed start; user-interface thread
     std::unique_ptr<THttpServer> Server; // user-interface thread; null while stopped
 };
 
@@ -69,7 +70,8 @@ TWebServer::TWebServer(TController& controller) : FImpl(std::make_unique<TImpl>(
 
 TWebServer::~TWebServer() { Deactivate(); }
 
-void TWebServer::Start(const std::string& portText, const std::string& user, bool commandExecution) {
+void TWebServer::Start(const std::string& portText, const std::string& user, bool commandExecution,
+                       bool retry) {
     if (FImpl->Server) {
         return;
     }
@@ -86,9 +88,13 @@ void TWebServer::Start(const std::string& portText, const std::string& user, boo
             THttpServer::TLimits{});
     } catch (const std::exception& e) {
         const std::string text = std::string("Error starting web server: ") + e.what();
-        FImpl->Controller.LogWebServerMessage(text);
+        if (!retry || text != FImpl->LastStartError) {
+            FImpl->Controller.LogWebServerMessage(text);
+        }
+        FImpl->LastStartError = text;
         throw std::runtime_error(text);
     }
+    FImpl->LastStartError.clear();
     FImpl->Controller.LogWebServerMessage("Web server started");
 }
 

@@ -42,7 +42,9 @@ public:
     // port in force (5252 until a start set another). Logs "Web server started";
     // on failure logs "Error starting web server: %s", stays stopped and throws
     // std::runtime_error whose what() is that same full text (for the message box).
-    void Start(const std::string& portText, const std::string& user, bool commandExecution);
+    // A retry (`retry` true) does not log the error of the last failed start again.
+    void Start(const std::string& portText, const std::string& user, bool commandExecution,
+               bool retry = false);
     // Logs "Web server stopped"; waits for the connection threads to end.
     void Stop();
     // The close of the window: stops without a log line.

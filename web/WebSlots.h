@@ -13,6 +13,7 @@ struct TWebSlotState {
     std::string SourceText; // "" without a source, the device's name or "Error", the stream URL
     std::string Folder;
     bool Recording = false; // a file is open
+    std::string Error;      // what keeps the slot from recording, as its row shows it; "" when nothing
     int CurrentRecordingID = 0;
     float CurrentDuration = 0; // seconds in the open file so far
 };
@@ -30,4 +31,6 @@ public:
     virtual std::unique_ptr<TCatalogue> OpenCatalogue(int index, const std::string& folder) = 0;
     // Carried out later on the controller's thread; an index outside the slots is ignored there.
     virtual void PostCommand(TSlotCommand command) = 0;
+    // A line for the slot's log (its name goes in front), written later on the controller's thread.
+    virtual void PostLog(int index, const std::string& message) = 0;
 };

@@ -1,5 +1,7 @@
 #include "Controller.h"
 #include "SlotFixture.h"
+#include "SlotStatus.h"
+#include "basserrors.h"
 
 #include <filesystem>
 #include <fstream>
@@ -32,6 +34,11 @@ protected:
     std::unique_ptr<TController> Make(int n) { return Make(n, System.Services(Dir.File("Music"))); }
 
     std::size_t Files(int index) { return Rows(Folder("s" + std::to_string(index + 1))).size(); }
+    // A tick, then time for a pull, so that a file it opened holds audio (one without keeps no row).
+    void Tick(TController& c) {
+        c.timTimerTimer();
+        WaitSeconds(0.15);
+    }
 };
 
 } // namespace
@@ -69,35 +76,35 @@ TEST_F(TControllerTest, EveryChangeOfTheHourRotatesOnceForwardsBackwardsAndOverS
     auto c = Make(2);
     c->SetRecording(1, false);
     c->SetRecording(1, true);
-    c->timTimerTimer();
+    Tick(*c);
     for (int i = 0; i < 5; ++i) {
         System.Advance(std::chrono::seconds(10));
-        c->timTimerTimer();
+        Tick(*c);
     }
     EXPECT_EQ(Files(0), 1u);
     System.Advance(std::chrono::seconds(10)); // 02:00 CET is 03:00 CEST
-    c->timTimerTimer();
-    c->timTimerTimer();
+    Tick(*c);
+    Tick(*c);
     EXPECT_EQ(Files(0), 2u);
     EXPECT_EQ(c->Slots()[0]->CurrentFile, Folder("s1") + "/2011-03-27-03-00-00.mp3");
     System.Advance(-std::chrono::minutes(90)); // clock set back into the hour before
-    c->timTimerTimer();
-    c->timTimerTimer();
+    Tick(*c);
+    Tick(*c);
     EXPECT_EQ(Files(0), 3u);
     EXPECT_EQ(Files(1), 1u) << "NoAutoRotate keeps its single file";
 
     // Summer time ends: 02:00-03:00 repeats, which is still hour 2.
     System.Set(TFakeSystem::Local(2011, 10, 30, 1, 59, 59));
-    c->timTimerTimer();
+    Tick(*c);
     EXPECT_EQ(Files(0), 4u);
     System.Advance(std::chrono::seconds(1));
-    c->timTimerTimer();
+    Tick(*c);
     EXPECT_EQ(Files(0), 5u);
     System.Advance(std::chrono::hours(1)); // 02:00:00 again, now in CET
-    c->timTimerTimer();
+    Tick(*c);
     EXPECT_EQ(Files(0), 5u);
     System.Advance(std::chrono::hours(1));
-    c->timTimerTimer();
+    Tick(*c);
     EXPECT_EQ(Files(0), 6u);
     EXPECT_EQ(c->Slots()[0]->CurrentFile, Folder("s1") + "/2011-10-30-03-00-00.mp3");
 }
@@ -106,7 +113,7 @@ TEST_F(TControllerTest, PostedCommandsRunInOrderAndBadIndexesAreIgnored) {
     Slot(0, {});
     Slot(1, {});
     auto c = Make(2);
-    c->timTimerTimer();
+    Tick(*c);
     int buttonsUpdated = 0;
     c->OnUpdateSlotButtons = [&] { ++buttonsUpdated; };
     std::thread poster([&] {
@@ -175,13 +182,32 @@ TEST_F(TControllerTest, SpaceIsFreedFromTheLowestSlotFirstOneRecordingAPass) {
     }
 }
 
+namespace {
+
+// A stage of a slot's chain that fails on its pull thread as a delay does
+// when it cannot have memory.
+class TFailingStage : public TBlockProcessor {
+public:
+    void Process(float*, std::size_t) override { throw TAudioError("Delay", BassError::Mem); }
+};
+
+} // namespace
+
 TEST_F(TControllerTest, OneSlotsFailureDoesNotStopTheOthers) {
     std::ofstream(Dir.File("not-a-folder")) << "x";
     Slot(0, {{"Folder", Dir.File("not-a-folder/rec")}});
     Slot(1, {});
-    auto c = Make(2);
-    c->timTimerTimer();
+    Slot(2, {});
+    auto c = Make(3);
+    // Slot 3's pull thread fails at every pull: the process and the other slots go on.
+    TSlotInfo& failing = *c->Slots()[2];
+    const auto stage = failing.Mixer()->AddProcessor(std::make_shared<TFailingStage>(), 50);
+    Tick(*c);
+    for (int i = 0; i < 10; ++i) {
+        Tick(*c);
+    }
     EXPECT_TRUE(c->Slots()[1]->HasEncoder()) << "the second slot still rotates";
+    EXPECT_GT(c->Slots()[1]->CurrentDuration(), 1.0f) << "and records";
     EXPECT_EQ(Files(1), 1u);
     EXPECT_FALSE(LogsContaining(": S1: ").empty());
     bool failureLogged = false;
@@ -189,6 +215,22 @@ TEST_F(TControllerTest, OneSlotsFailureDoesNotStopTheOthers) {
         failureLogged = failureLogged || line.find("Not a directory") != std::string::npos;
     }
     EXPECT_TRUE(failureLogged);
+
+    const std::string fault = "Delay: memory error (BASS error 1)";
+    EXPECT_EQ(LogsContaining(": S3: Recording error: " + fault).size(), 1u) << "told once, not at every pull";
+    EXPECT_EQ(failing.LastError, fault);
+    const TSlotStatus row = DescribeSlot(failing, GetMilliseconds());
+    EXPECT_EQ(row.Line3, "Recording error: " + fault);
+    EXPECT_TRUE(row.Line3Error);
+    EXPECT_EQ(row.Image, TSlotStatus::TImage::Error);
+
+    failing.Mixer()->Remove(stage);
+    for (int i = 0; i < 30 && LogsContaining(": S3: Recording again").empty(); ++i) {
+        Tick(*c);
+    }
+    EXPECT_EQ(LogsContaining(": S3: Recording again").size(), 1u);
+    EXPECT_TRUE(failing.LastError.empty());
+    EXPECT_EQ(DescribeSlot(failing, GetMilliseconds()).Image, TSlotStatus::TImage::Ok);
 }
 
 TEST_F(TControllerTest, TheSlotCountIsBroughtIntoItsRangeAndWrittenBack) {

@@ -1,5 +1,8 @@
 #include "Paths.h"
 
+#include "SettingsStore.h"
+#include "SlotSettings.h"
+
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -134,10 +137,12 @@ TEST_F(PathsTest, WithoutAUsableEntryTheMusicFolderIsHomeMusic) {
     }
 }
 
-TEST_F(PathsTest, WithoutHomeThereIsNoMusicFolder) {
+TEST_F(PathsTest, WithoutHomeThereIsNoMusicFolderAndSlotsRecordIntoTheDataFolder) {
     ::unsetenv("HOME");
+    ::setenv("RUDAZODUDAD_DATA_DIR", Temp("data").c_str(), 1);
     EXPECT_EQ(MusicFolder(), "");
-    EXPECT_EQ(DefaultSlotFolder("News"), "");
+    EXPECT_EQ(DefaultSlotFolder("News"), Temp("data").string() + "/Rudaz Odudad/News")
+        << "not a folder at the root of the file system";
 
     // An absolute entry still counts; one relative to the missing home does not.
     ::setenv("XDG_CONFIG_HOME", Temp("config").c_str(), 1);
@@ -148,13 +153,20 @@ TEST_F(PathsTest, WithoutHomeThereIsNoMusicFolder) {
 }
 
 TEST_F(PathsTest, ASlotNameCannotLeaveTheRecordingsFolder) {
+    // As a slot reads its section without a Folder key.
     const fs::path base = Home() / "Music" / "Rudaz Odudad";
-    for (const std::string name : {"../../etc", "..", ".", "", "a/b", "/abs", "line\nbreak"}) {
-        const fs::path folder = DefaultSlotFolder(name);
-        EXPECT_EQ(folder.parent_path(), base) << name;
-        EXPECT_NE(folder.filename(), "..") << name;
-        EXPECT_NE(folder.filename(), ".") << name;
-        EXPECT_EQ(folder.lexically_normal(), folder) << name;
+    TSettingsStore ini(Temp("RudazOdudad.ini"));
+    const std::vector<std::string> names{"../../etc", "..", ".", "", "a/b", "/abs", "tab\there"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        ini.WriteSection(TSlotSettings::SectionName(static_cast<int>(i)), {{"Name", names[i]}});
+        TSlotSettings slot;
+        slot.Read(ini, static_cast<int>(i), DefaultFolderBase());
+        const fs::path folder = slot.Folder;
+        EXPECT_EQ(folder.parent_path(), base) << names[i];
+        EXPECT_NE(folder.filename(), "..") << names[i];
+        EXPECT_NE(folder.filename(), ".") << names[i];
+        EXPECT_EQ(folder.lexically_normal(), folder) << names[i];
+        EXPECT_EQ(DefaultSlotFolder(names[i]), slot.Folder);
     }
     EXPECT_EQ(DefaultSlotFolder("Morning Show ♪"), (base / "Morning Show ♪").string());
 }

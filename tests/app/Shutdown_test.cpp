@@ -76,6 +76,71 @@ TEST(Shutdown, ASignalFinishesEveryFileAndWritesTheSettings) {
     }
 }
 
+TEST(Headless, ATakenPortGivesNoBoxButALogLineAndRetriesAndAStopStillFinishesEverything) {
+    TTempDir dir;
+    const std::string folder = dir.File("rec");
+    auto blocker = std::make_unique<TPortBlocker>();
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+        ini.WriteSection("Webserver", {{"Enabled", "on"}, {"Port", std::to_string(blocker->Port())}});
+        ini.WriteSection("Slot0", {{"Folder", folder}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+    }
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Error starting web server: ", std::chrono::seconds(20)))
+            << program.Log();
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(5)))
+            << program.Log();
+        // The port comes free: the next attempt, within half a minute, takes it.
+        blocker.reset();
+        ASSERT_TRUE(program.WaitForLog("Web server started", std::chrono::seconds(35))) << program.Log();
+        const std::string log = program.Log();
+        EXPECT_EQ(log.find("Error starting web server: "), log.rfind("Error starting web server: "))
+            << "said once";
+        EXPECT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    }
+    // Taken for good: a stop while the server waits for its port still ends everything in order.
+    TPortBlocker taken;
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteSection("Webserver", {{"Enabled", "on"}, {"Port", std::to_string(taken.Port())}});
+    }
+    TProgram program(dir.Path().string());
+    ASSERT_TRUE(program.WaitForLog("Error starting web server: ", std::chrono::seconds(20))) << program.Log();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    TCatalogue db(folder + "/RudazOdudad.db");
+    auto rows = db.Prepare("SELECT duration FROM recordings");
+    for (int n = 0; n < 2; ++n) {
+        ASSERT_TRUE(rows.Step()) << "a file from each run";
+        EXPECT_FALSE(rows.ColumnIsNull(0)) << "the duration was stored";
+    }
+}
+
+TEST(Headless, AStandardErrorWithNobodyReadingDoesNotEndTheProgram) {
+    TTempDir dir;
+    const std::string folder = dir.File("rec");
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+        ini.WriteSection("Slot0", {{"Folder", folder}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+    }
+    TChildProgram program({RUDAZ_PROGRAM},
+                          {{"RUDAZODUDAD_DATA_DIR", dir.Path().string()},
+                           {"XDG_RUNTIME_DIR", dir.Path().string()},
+                           {"RUDAZODUDAD_TEST_TONE", "440"},
+                           {"QT_QPA_PLATFORM", "offscreen"}},
+                          dir.File("stdout.log"), true);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_TRUE(program.Running()) << "it writes to standard error from its first moment";
+    ASSERT_EQ(program.Stop(SIGTERM), 0);
+    TCatalogue db(folder + "/RudazOdudad.db");
+    auto rows = db.Prepare("SELECT duration FROM recordings");
+    ASSERT_TRUE(rows.Step());
+    EXPECT_GT(rows.ColumnDouble(0), 1.0) << "it recorded and stored the duration";
+}
+
 TEST(SingleInstance, ASecondStartEndsAtOnceWithoutTouchingItsDataFolder) {
     TTempDir dir;
     {

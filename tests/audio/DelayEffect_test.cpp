@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 constexpr int Rate = 44100;
 constexpr std::size_t Block = 512; // frames per pull: 4096 bytes
@@ -57,27 +59,36 @@ TEST(DelayEffect, AnImpulseAppearsExactlyDelaySecondsLaterAndTheMetersSeeItThere
     EXPECT_EQ(blocksWithSignal, std::vector<std::size_t>{expected / Block});
 }
 
-TEST(DelayEffect, MemoryFollowsWhatIsHeldNotTheDelay) {
-    TDelayEffect delay(Rate, 3600);
-    std::vector<float> block(Block * 2, 0.1f);
-    for (int i = 0; i < 100; ++i) {
-        delay.Process(block.data(), block.size() * 4);
-        ASSERT_EQ(block[0], 0.0f) << "still inside the first hour of silence";
-        std::fill(block.begin(), block.end(), 0.1f);
+TEST(DelayEffect, AnHourAt96kHzHoldsFourBytesAFrameAndNeverCopiesToGrow) {
+    constexpr int HighRate = 96000;
+    TDelayEffect delay(HighRate, 3600);
+    constexpr std::size_t Frames = HighRate / 10; // one pull
+    std::vector<float> block(Frames * 2);
+    std::size_t peak = 0;
+    for (int i = 0; i < 5 * 60 * 10; ++i) { // five minutes held
+        std::fill(block.begin(), block.end(), 0.25f);
+        delay.Process(block.data(), block.size() * sizeof(float));
+        ASSERT_EQ(block[0], 0.0f) << "still inside the hour of silence";
+        peak = std::max(peak, delay.AllocatedBytes());
     }
-    EXPECT_EQ(delay.HeldFrames(), 100 * Block);
+    const std::size_t held = delay.HeldFrames() * TDelayEffect::BytesPerFrame;
+    EXPECT_EQ(delay.HeldFrames(), 5u * 60 * HighRate);
+    // At most a block in use and a spare beyond the audio itself, at every step.
+    EXPECT_LE(peak, held + 2 * TDelayEffect::BlockFrames * TDelayEffect::BytesPerFrame);
+    EXPECT_GE(peak, held);
 }
 
 TEST(DelayEffect, OddBlockSizesKeepTheSignalIntact) {
     TDelayEffect delay(100, 1); // 100 frames of delay
     std::vector<float> sent;
     std::vector<float> received;
-    float next = 1;
-    for (std::size_t size : {7u, 130u, 1u, 64u, 250u, 3u, 99u, 300u}) {
+    int next = 1;
+    // Steps of the 16-bit grid, so that the held audio comes back exactly.
+    for (std::size_t size : {7u, 130u, 1u, 64u, 250u, 3u, 99u, 300u, 20000u, 16384u}) {
         std::vector<float> block(size * 2);
-        for (std::size_t i = 0; i < size; ++i, next += 1) {
-            block[2 * i] = next;
-            block[2 * i + 1] = -next;
+        for (std::size_t i = 0; i < size; ++i, ++next) {
+            block[2 * i] = static_cast<float>(next % 32768) / 32768.0f;
+            block[2 * i + 1] = -static_cast<float>(next % 32768) / 32768.0f;
         }
         sent.insert(sent.end(), block.begin(), block.end());
         delay.Process(block.data(), block.size() * 4);

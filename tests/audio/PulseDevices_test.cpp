@@ -119,9 +119,10 @@ TEST_F(TPulseDevicesTest, ListsTheServersSourcesInItsOrderWithTheirDescriptions)
 TEST_F(TPulseDevicesTest, WithoutAServerThereAreNoEntriesAndOpeningFailsWithDriver) {
     TPulseServer server(false);
     const auto start = Clock::now();
+    const std::size_t before = Devices.Count();
     AddPulseDevices(Devices);
     EXPECT_TRUE(WasapiIds(Devices).empty());
-    EXPECT_EQ(Devices.Count(), 1u);
+    EXPECT_EQ(Devices.Count(), before);
     EXPECT_LT(Seconds(start), 2.0) << "a missing server is noticed at once";
     EXPECT_FALSE(std::filesystem::exists(server.RuntimeDir() / "pulse" / "native")) << "none was spawned";
 

@@ -1,7 +1,9 @@
 #include "SlotFixture.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace TestSupport;
 namespace fs = std::filesystem;
@@ -83,22 +85,59 @@ TEST_F(TSlotCleanupTest, BySpaceDeletesTheOldestWhenBelowTheLimit) {
     EXPECT_EQ(Names(Folder()).size(), 1u);
 }
 
-TEST_F(TSlotCleanupTest, TheFileBeingRecordedIsNeverDeleted) {
-    auto slot = RecordingSlot({{"NoAutoRotate", "on"}, {"CleanupDays", "0"}});
+TEST_F(TSlotCleanupTest, NoFileBeingRecordedIsDeletedByItsSlotOrAnotherRecordingIntoTheSameFolder) {
+    // Two slots share a folder, and so a catalogue, and start in the same second.
+    auto slot = RecordingSlot({{"NoAutoRotate", "on"}, {"CleanupDays", "0"}, {"FlatFilenames", "on"}});
+    auto other = RecordingSlot({{"Name", "Other"}, {"NoAutoRotate", "on"}, {"FlatFilenames", "on"}}, 1);
     slot->RestartEncoder();
+    other->RestartEncoder();
     ASSERT_TRUE(slot->HasEncoder());
-    WaitSeconds(0.3); // the encoder has created its file
+    ASSERT_TRUE(other->HasEncoder());
+    EXPECT_NE(other->CurrentFile, slot->CurrentFile) << "not one file for both";
+    WaitSeconds(0.3); // the encoders have created their files
     ASSERT_TRUE(fs::exists(slot->CurrentFile));
+    ASSERT_TRUE(fs::exists(other->CurrentFile));
     {
         TCatalogue db(Folder() + "/RudazOdudad.db");
         db.Execute("UPDATE recordings SET starttime = datetime('now', '-2 days')");
     }
     slot->CleanupByAge();
     EXPECT_TRUE(fs::exists(slot->CurrentFile));
-    EXPECT_EQ(Rows(Folder()).size(), 1u);
+    EXPECT_TRUE(fs::exists(other->CurrentFile));
+    EXPECT_EQ(Rows(Folder()).size(), 2u);
     EXPECT_EQ(LogsContaining("Error deleting " + slot->CurrentFile + ": Error code 16").size(), 1u);
+    EXPECT_EQ(LogsContaining("Error deleting " + other->CurrentFile + ": Error code 16").size(), 1u);
     System.SetFreeSpace(Folder(), 0);
     EXPECT_FALSE(slot->CleanupBySpace()) << "nothing else to delete";
+
+    WaitSeconds(0.3);
+    other->StopEncoder(); // closed now: the next cleanup may take it
+    slot->CleanupByAge();
+    EXPECT_FALSE(fs::exists(other->CurrentFile));
+    EXPECT_EQ(Rows(Folder()).size(), 1u);
+}
+
+TEST_F(TSlotCleanupTest, ACatalogueHeldByAnotherConnectionDoesNotHoldUpTheSlot) {
+    auto slot = RecordingSlot();
+    slot->RestartEncoder();
+    TCatalogue holder(Folder() + "/RudazOdudad.db");
+    holder.Execute("BEGIN EXCLUSIVE");
+    // A web request opens the catalogue: it waits for the lock, up to the busy timeout.
+    std::chrono::steady_clock::duration opening{};
+    std::thread request([&] {
+        const auto started = std::chrono::steady_clock::now();
+        slot->OpenCatalogue(Folder());
+        opening = std::chrono::steady_clock::now() - started;
+    });
+    WaitSeconds(0.3);
+    const auto started = std::chrono::steady_clock::now();
+    slot->CheckEncoder(); // the controller's tick takes the slot's lock meanwhile
+    const auto waited = std::chrono::steady_clock::now() - started;
+    WaitSeconds(0.7);
+    holder.Execute("COMMIT");
+    request.join();
+    EXPECT_GE(opening, std::chrono::milliseconds(900)) << "the request did wait for the catalogue";
+    EXPECT_LT(waited, std::chrono::milliseconds(500)) << "the tick did not wait for the request's open";
 }
 
 TEST(FreeSpaceOf, MeasuresTheNearestExistingFolderAndNotRelativeOnes) {

@@ -54,25 +54,29 @@ TEST_F(TSlotFilesTest, RecordsAnMp3WithItsRowAndStoresTheDurationWhenItCloses) {
     EXPECT_NEAR(Goertzel(decoded, 0, 44100, 440.0, 4410, 44100), 0.5, 0.03);
 }
 
-TEST_F(TSlotFilesTest, FlatNamesOggMonoAndWma) {
+TEST_F(TSlotFilesTest, FlatNamesOggMonoAndWmaAtEveryRate) {
     struct {
         const char* Format;
         const char* Mode;
         const char* Bitrate;
+        int Rate;
         const char* Name;
         int Channels;
-    } cases[] = {{"ogg", "mono", "96", "2011-03-15-14-00-00.ogg", 1},
-                 {"wma", "jointstereo", "128000", "2011-03-15-14-00-00.wma", 2},
-                 {"mp3", "mono", "64", "2011-03-15-14-00-00.mp3", 1}};
+    } cases[] = {{"ogg", "mono", "96", 44100, "2011-03-15-14-00-00.ogg", 1},
+                 {"wma", "jointstereo", "128000", 48000, "2011-03-15-14-00-00.wma", 2},
+                 {"mp3", "mono", "64", 44100, "2011-03-15-14-00-00.mp3", 1},
+                 // Not a multiple of 100: the tone's 10 ms buffers are 220 or 221 frames.
+                 {"mp3", "stereo", "64", 22050, "2011-03-15-14-00-00.mp3", 2}};
     for (const auto& c : cases) {
-        const std::string folder = Folder(c.Format + std::string("-") + c.Mode);
+        const std::string folder = Folder(c.Format + std::string("-") + c.Mode + std::to_string(c.Rate));
         std::unique_ptr<TSlotInfo> slot = MakeSlot(0, {{"Folder", folder},
                                                        {"Source", "Soundcard"},
                                                        {"Device", "test:0"},
                                                        {"FlatFilenames", "on"},
                                                        {"Format", c.Format},
                                                        {"Mode", c.Mode},
-                                                       {"Bitrate", c.Bitrate}});
+                                                       {"Bitrate", c.Bitrate},
+                                                       {"Samplerate", std::to_string(c.Rate)}});
         slot->StartInput();
         slot->RestartEncoder();
         ASSERT_TRUE(slot->HasEncoder()) << c.Format << ": " << slot->LastError;
@@ -85,21 +89,31 @@ TEST_F(TSlotFilesTest, FlatNamesOggMonoAndWma) {
         ASSERT_TRUE(rows[0].Duration.has_value());
         const auto probe = ProbeAudio(folder + "/" + c.Name);
         EXPECT_EQ(probe.Channels, c.Channels) << c.Format;
+        EXPECT_EQ(probe.SampleRate, c.Rate) << c.Format;
         EXPECT_NEAR(probe.Duration, *rows[0].Duration, 0.1) << c.Format << ": no more, no less than was counted";
+        EXPECT_NEAR(*rows[0].Duration, 1.5, 0.3)
+            << c.Format << " at " << c.Rate << ": the tone comes in real time";
+        const auto audio = DecodeToStereoFloat(folder + "/" + c.Name, c.Rate);
+        EXPECT_NEAR(
+            ZeroCrossings(audio, 0, static_cast<std::size_t>(c.Rate) / 4, static_cast<std::size_t>(c.Rate)) /
+                2.0,
+            440.0, 2.0)
+            << c.Format << " at " << c.Rate << ": the tone keeps its pitch";
     }
 }
 
-TEST_F(TSlotFilesTest, AMissingEncoderProgramLeavesNoFileNoRowNoLogLine) {
+TEST_F(TSlotFilesTest, AMissingEncoderProgramLeavesNoFileNoRowAndIsLoggedOnce) {
     const std::string oldPath = std::getenv("PATH");
     setenv("PATH", Dir.File("empty-bin").c_str(), 1);
     auto slot = RecordingSlot();
     Logged.clear();
     slot->RestartEncoder();
+    slot->RestartEncoder(); // the next hour, say
     setenv("PATH", oldPath.c_str(), 1);
     EXPECT_FALSE(slot->HasEncoder());
     EXPECT_EQ(slot->LastError, "can't open the file (BASS error 2)");
     EXPECT_TRUE(slot->CurrentFile.empty());
-    EXPECT_TRUE(Logged.empty());
+    EXPECT_EQ(Logged, std::vector<std::string>{"Studio: Encoder error: can't open the file (BASS error 2)"});
     EXPECT_FALSE(fs::exists(Folder() + "/RudazOdudad.db"));
 }
 
@@ -173,30 +187,40 @@ TEST_F(TSlotFilesTest, RotationLosesNoAudio) {
     EXPECT_GE(inFiles, expected - 0.01);
 }
 
-TEST_F(TSlotFilesTest, ADeadEncoderIsNoticedReportedAndRetriedAtMostOnceAMinute) {
+TEST_F(TSlotFilesTest, AnEncoderThatKeepsFailingLeavesNoRowsAndFewLinesAndRecordsOnceMended) {
     auto slot = RecordingSlot({{"EncoderOptions", "--no-such-option"}});
+    slot->RetryTimes = {300, 1000}; // a retry every 0.3 s, a reminder every second
     slot->RestartEncoder();
     ASSERT_TRUE(slot->HasEncoder()) << "the program starts; it fails on its own";
-    for (int i = 0; i < 20 && LogsContaining("Encoder error").empty(); ++i) {
-        WaitSeconds(0.1);
-        slot->CheckEncoder();
-    }
-    const auto errors = LogsContaining("Studio: Encoder error: exit status 1");
-    ASSERT_EQ(errors.size(), 1u) << "noticed within two seconds";
-    for (int i = 0; i < 20; ++i) {
-        WaitSeconds(0.1);
-        slot->CheckEncoder();
-    }
-    EXPECT_EQ(LogsContaining("Encoding to file").size(), 2u) << "one new file at once, then a minute's wait";
-    EXPECT_EQ(LogsContaining("Encoder error").size(), 2u);
-    EXPECT_FALSE(slot->HasEncoder());
+    auto checkFor = [&](double seconds) {
+        for (double t = 0; t < seconds; t += 0.05) {
+            WaitSeconds(0.05);
+            slot->CheckEncoder();
+        }
+    };
+    checkFor(3.2);
+    EXPECT_EQ(LogsContaining("Studio: Encoder error: exit status 1").size(), 1u);
+    const auto reminders = LogsContaining("Studio: Encoder still failing: exit status 1").size();
+    EXPECT_GE(reminders, 2u);
+    EXPECT_LE(reminders, 4u) << "at most one a reminder period";
+    EXPECT_EQ(LogsContaining("Encoding to file").size(), 2u) << "the first file and the first retry's";
     EXPECT_NE(slot->LastError.find("exit status 1"), std::string::npos) << slot->LastError;
-    const auto rows = Rows(Folder());
-    ASSERT_EQ(rows.size(), 2u);
-    for (const auto& row : rows) {
-        ASSERT_TRUE(row.Duration.has_value()) << "the row is finished";
-        EXPECT_LT(*row.Duration, 0.5) << "with what was written, not what was counted";
+    EXPECT_TRUE(Rows(Folder()).empty()) << "no row for files that never held audio";
+    for (const auto& entry : fs::recursive_directory_iterator(Folder())) {
+        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "RudazOdudad.db") << entry.path();
     }
+
+    slot->EncoderOptions.clear(); // mended
+    checkFor(1.0);
+    ASSERT_TRUE(slot->HasEncoder());
+    EXPECT_EQ(LogsContaining("Encoding to file").size(), 3u) << "the file that works is told of";
+    EXPECT_EQ(LogsContaining("Encoding to file").back(), "Studio: Encoding to file " + slot->CurrentFile);
+    EXPECT_TRUE(slot->LastError.empty());
+    slot->StopEncoder();
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_NEAR(ProbeAudio(Folder() + "/" + rows[0].FileName).Duration, *rows[0].Duration, 0.06);
 }
 
 TEST_F(TSlotFilesTest, StopAndStartFollowEnabled) {
@@ -207,6 +231,7 @@ TEST_F(TSlotFilesTest, StopAndStartFollowEnabled) {
     EXPECT_FALSE(slot->Enabled);
     slot->SetRecording(true);
     EXPECT_TRUE(slot->HasEncoder());
+    WaitSeconds(0.3);
     slot->SetRecording(false);
     EXPECT_FALSE(slot->HasEncoder());
     EXPECT_EQ(Rows(Folder()).size(), 1u);

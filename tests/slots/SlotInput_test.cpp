@@ -1,43 +1,8 @@
 #include "SlotFixture.h"
-#include "basserrors.h"
-
-#include <atomic>
 
 using namespace TestSupport;
 
-namespace {
-
-// A device that can be told to fail: at open, or while it runs.
-class TFlakyDevice : public TDeviceInfoWithClients {
-public:
-    using TDeviceInfoWithClients::TDeviceInfoWithClients;
-    void Lose() { ReportLost(BassError::Device); }
-    std::atomic<bool> RefuseOpen{false};
-    std::atomic<int> Opens{0};
-    std::atomic<int> Closes{0};
-
-protected:
-    void Open(int) override {
-        if (RefuseOpen) {
-            throw TAudioError("Init", BassError::Driver);
-        }
-        ++Opens;
-    }
-    void Close() override { ++Closes; }
-    int GetSampleRate() override { return 44100; }
-};
-
-class TSlotInputTest : public TSlotFixture {
-protected:
-    TSlotInputTest() {
-        auto flaky = std::make_unique<TFlakyDevice>(1, "Flaky");
-        Flaky = flaky.get();
-        Devices.Add("TEST:1", std::move(flaky));
-    }
-    TFlakyDevice* Flaky;
-};
-
-} // namespace
+using TSlotInputTest = TSlotFixture;
 
 TEST_F(TSlotInputTest, AttachFailuresAreKeptAndLoggedInTheirForms) {
     auto slot = MakeSlot(0, {{"Name", "A"}, {"Source", "Soundcard"}});

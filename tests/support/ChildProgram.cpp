@@ -17,7 +17,7 @@ extern char** environ;
 namespace TestSupport {
 
 TChildProgram::TChildProgram(const std::vector<std::string>& argv, const TEnvironment& environment,
-                             std::string logFile)
+                             std::string logFile, bool brokenStandardError)
     : FLogFile(std::move(logFile)) {
     // Everything is prepared before fork: the child may only make async-signal-safe calls.
     std::map<std::string, std::string> env;
@@ -49,6 +49,15 @@ TChildProgram::TChildProgram(const std::vector<std::string>& argv, const TEnviro
     }
     argp.push_back(nullptr);
     const int log = open(FLogFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int errors = log;
+    if (brokenStandardError) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        close(fds[0]);
+        errors = fds[1];
+    }
     const pid_t parent = getpid();
 
     FPid = fork();
@@ -60,14 +69,19 @@ TChildProgram::TChildProgram(const std::vector<std::string>& argv, const TEnviro
         if (getppid() != parent) {
             _exit(127);
         }
+        // As a service manager starts it, whatever this test process ignores.
+        signal(SIGPIPE, SIG_DFL);
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
         dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
+        dup2(errors, STDERR_FILENO);
         execvpe(argp[0], argp.data(), envp.data());
         _exit(127);
     }
     close(log);
+    if (errors != log) {
+        close(errors);
+    }
 }
 
 TChildProgram::~TChildProgram() {

@@ -17,7 +17,10 @@ class TChildProgram {
 public:
     using TEnvironment = std::vector<std::pair<std::string, std::optional<std::string>>>; // nullopt: removed
 
-    TChildProgram(const std::vector<std::string>& argv, const TEnvironment& environment, std::string logFile);
+    // With `brokenStandardError` the program's standard error is a pipe whose
+    // reader has gone, as when the terminal or journal it wrote to went away.
+    TChildProgram(const std::vector<std::string>& argv, const TEnvironment& environment, std::string logFile,
+                  bool brokenStandardError = false);
     ~TChildProgram();
 
     TChildProgram(const TChildProgram&) = delete;

@@ -53,17 +53,16 @@ public:
 
     TSlotServices Services(const std::string& musicFolder) const {
         auto state = FState;
-        return TSlotServices{
-            [state] {
-                std::lock_guard g(state->Lock);
-                return state->Now;
-            },
-            [state](const std::string& folder) -> std::optional<std::uint64_t> {
-                std::lock_guard g(state->Lock);
-                auto it = state->Free.find(folder);
-                return it == state->Free.end() ? std::nullopt : it->second;
-            },
-            musicFolder};
+        return TSlotServices{[state] {
+                                 std::lock_guard g(state->Lock);
+                                 return state->Now;
+                             },
+                             [state](const std::string& folder) -> std::optional<std::uint64_t> {
+                                 std::lock_guard g(state->Lock);
+                                 auto it = state->Free.find(folder);
+                                 return it == state->Free.end() ? std::nullopt : it->second;
+                             },
+                             musicFolder, state->OpenFiles};
     }
 
 private:
@@ -71,6 +70,7 @@ private:
         std::mutex Lock;
         TTime Now;
         std::map<std::string, std::optional<std::uint64_t>> Free;
+        std::shared_ptr<TOpenFiles> OpenFiles = std::make_shared<TOpenFiles>();
     };
     std::shared_ptr<TState> FState;
 };

@@ -1,5 +1,7 @@
 #include "SlotFixture.h"
 
+#include "basserrors.h"
+
 #include <chrono>
 #include <thread>
 
@@ -10,6 +12,20 @@ TSlotFixture::TSlotFixture()
     auto tone = std::make_unique<TTestToneDevice>(0, "Test: tone", 440.0, 0.5f);
     Tone = tone.get();
     Devices.Add("TEST:0", std::move(tone));
+    auto flaky = std::make_unique<TFlakyDevice>(1, "Flaky");
+    Flaky = flaky.get();
+    Devices.Add("TEST:1", std::move(flaky));
+}
+
+void TFlakyDevice::Lose() {
+    ReportLost(BassError::Device);
+}
+
+void TFlakyDevice::Open(int) {
+    if (RefuseOpen) {
+        throw TAudioError("Init", BassError::Driver);
+    }
+    ++Opens;
 }
 
 std::unique_ptr<TSlotInfo> TSlotFixture::MakeSlot(int index,

@@ -10,12 +10,28 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace TestSupport {
+
+// A device that can be told to fail: at open, or while it runs. It delivers no audio.
+class TFlakyDevice : public TDeviceInfoWithClients {
+public:
+    using TDeviceInfoWithClients::TDeviceInfoWithClients;
+    void Lose();
+    std::atomic<bool> RefuseOpen{false};
+    std::atomic<int> Opens{0};
+    std::atomic<int> Closes{0};
+
+protected:
+    void Open(int) override;
+    void Close() override { ++Closes; }
+    int GetSampleRate() override { return 44100; }
+};
 
 struct TRow {
     std::int64_t Id;
@@ -25,8 +41,9 @@ struct TRow {
 };
 
 // A data folder with a settings file, a device catalogue holding a 440 Hz test
-// tone ("TEST:0", 44100 Hz, half scale), a fake clock at 2011-03-15 14:00:00
-// Berlin time, and helpers to build slots and read their catalogues.
+// tone ("TEST:0", 44100 Hz, half scale) and a flaky device ("TEST:1", named
+// "Flaky"), a fake clock at 2011-03-15 14:00:00 Berlin time, and helpers to
+// build slots and read their catalogues.
 class TSlotFixture : public ::testing::Test {
 protected:
     TSlotFixture();
@@ -47,6 +64,7 @@ protected:
     TSettingsStore Settings;
     TDeviceCatalogue Devices;
     TTestToneDevice* Tone = nullptr;
+    TFlakyDevice* Flaky = nullptr;
     TFakeSystem System;
     std::vector<std::string> Logged;
 };

@@ -18,7 +18,7 @@
 
 namespace TestSupport {
 
-TPortBlocker::TPortBlocker() : FFd(socket(AF_INET, SOCK_STREAM, 0)) {
+TPortBlocker::TPortBlocker() : FFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

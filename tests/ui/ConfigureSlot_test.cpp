@@ -117,7 +117,7 @@ TEST_F(TConfigureSlotTest, FillsEveryControlFromTheSlot) {
                             Devices);
     EXPECT_EQ(form.windowTitle(), "Configure Slot");
     EXPECT_EQ(form.edName->text(), "Studio A");
-    EXPECT_EQ(form.cbDevice->count(), 2);
+    EXPECT_EQ(form.cbDevice->count(), 3);
     EXPECT_EQ(form.cbDevice->itemText(0), "Test: tone") << "the display names, in catalogue order";
     EXPECT_EQ(form.udNominalLevel->value(), -10);
     EXPECT_EQ(form.udRecordDelay->value(), 120);

@@ -186,6 +186,7 @@ TEST_F(TDesktopProgramTest, RecordsIsWorkedWithTheMouseAndAsksBeforeItEnds) {
     std::this_thread::sleep_for(1100ms); // a new file name needs a new second
     Click(g.X + g.Width - 5 - 208 + 50, buttons); // Start
     ASSERT_TRUE(WaitUntil([&] { return Durations(Rec()).size() == 2; }, 10)) << "Start began a new file";
+    std::this_thread::sleep_for(2500ms); // the sine source delivers in pieces of two seconds
 
     // The close button asks; No keeps everything running, Yes ends in order.
     client.RequestClose(window);
@@ -220,4 +221,27 @@ TEST_F(TDesktopProgramTest, RecordsIsWorkedWithTheMouseAndAsksBeforeItEnds) {
     EXPECT_EQ(after.ReadString("Webserver", "Enabled", ""), "off");
     EXPECT_EQ(after.ReadString("Webserver", "Port", ""), "5252");
     EXPECT_EQ(after.ReadString("Webserver", "CommandExecution", ""), "on");
+}
+
+TEST_F(TDesktopProgramTest, AStopSignalWhileAMessageBoxIsOpenStillEndsInOrder) {
+    // The web server's port is taken: a box tells so as the window first shows, before the main loop runs.
+    TPortBlocker taken;
+    std::filesystem::create_directories(Ini().parent_path());
+    {
+        TSettingsStore ini(Ini());
+        ini.WriteString("General", "Slots", "1");
+        ini.WriteSection("Webserver", {{"Enabled", "on"}, {"Port", std::to_string(taken.Port())}});
+        ini.WriteSection("Slot0", {{"Folder", Rec()}, {"Source", "Soundcard"}, {"Device", "WASAPI:sine"}});
+    }
+    auto program = StartProgram("program.log");
+    ASSERT_TRUE(program->WaitForLog("Error starting web server: ", 20s)) << program->Log();
+    ASSERT_TRUE(WaitUntil([&] { return Windows(".*").size() == 2; }, 10))
+        << "the window and the box are open";
+    ASSERT_TRUE(program->WaitForLog("Encoding to file " + Rec(), 10s)) << program->Log();
+    std::this_thread::sleep_for(3s); // the sine source delivers in pieces of two seconds
+    EXPECT_EQ(program->Stop(SIGTERM), 0) << program->Log();
+    const auto durations = Durations(Rec());
+    ASSERT_EQ(durations.size(), 1u);
+    ASSERT_TRUE(durations[0].has_value()) << "the file was finished";
+    EXPECT_GT(*durations[0], 0.5);
 }

@@ -9,13 +9,11 @@
 #include "WebServer.h"
 #include "WebServerPage.h"
 
-#include <QCheckBox>
 #include <QAction>
-#include <QDesktopServices>
-#include <QMenu>
-#include <QUrl>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -23,20 +21,46 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <pthread.h>
+
 using namespace TestSupport;
 
 namespace {
 
 using TKeys = std::vector<std::pair<std::string, std::string>>;
 
-// Takes what the window hands to the desktop's file manager.
-class TUrlCatcher : public QObject {
-    Q_OBJECT
+// An xdg-open of our own on PATH that writes down what it was asked to open
+// and the signals it was started with blocked and ignored.
+class TFileManager {
 public:
-    TUrlCatcher() { QDesktopServices::setUrlHandler("file", this, "Open"); }
-    ~TUrlCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
-    Q_INVOKABLE void Open(const QUrl& url) { Urls.push_back(url); }
-    std::vector<QUrl> Urls;
+    TFileManager() : FOldPath(std::getenv("PATH")) {
+        std::filesystem::create_directories(FDir.Path() / "bin");
+        const auto script = FDir.Path() / "bin" / "xdg-open";
+        std::ofstream(script) << "#!/bin/sh\ngrep -E '^Sig(Blk|Ign):' /proc/$$/status > '" << Record()
+                              << ".part'\n"
+                              << "echo \"$1\" >> '" << Record() << ".part'\nmv '" << Record() << ".part' '"
+                              << Record() << "'\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        setenv("PATH", ((FDir.Path() / "bin").string() + ":" + FOldPath).c_str(), 1);
+    }
+    ~TFileManager() { setenv("PATH", FOldPath.c_str(), 1); }
+    std::string Record() const { return FDir.File("opened"); }
+    // The lines it wrote, once it has run.
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        std::ifstream in(Record());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    TTempDir FDir;
+    std::string FOldPath;
 };
 
 class TMainFormTest : public TSlotFixture {
@@ -167,6 +191,7 @@ TEST_F(TMainFormTest, StopClosesTheFileAndStartOpensANewOne) {
     EXPECT_FALSE(SlotAt(0).HasEncoder()) << "no file before the first tick";
     form.timTimerTimer();
     ASSERT_TRUE(SlotAt(0).HasEncoder()) << SlotAt(0).LastError;
+    WaitSeconds(0.3); // audio in the file: one without keeps no row
     ClickRow(0);
     QTest::mouseClick(List().StopButton(), Qt::LeftButton);
     EXPECT_FALSE(SlotAt(0).Enabled);
@@ -360,17 +385,33 @@ TEST_F(TMainFormTest, WithoutATrayMinimisingKeepsTheWindowAndARestoreBringsItBac
     EXPECT_TRUE(form.isVisible());
 }
 
-TEST_F(TMainFormTest, OpenOutputFolderOpensTheFocusedRowsFolder) {
+TEST_F(TMainFormTest, OpenOutputFolderOpensTheFocusedRowsFolderWithoutTheProgramsSignalMask) {
     TLoggerMainForm& form = Open({{"General", {{"Slots", "2"}}}, {"Slot0", ToneSlot("first")}, {"Slot1", ToneSlot("second")}});
-    TUrlCatcher catcher;
+    TFileManager files;
+    // As the program runs: its stop signals blocked for every thread, broken pipes ignored.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &stop, &before);
+    const auto oldPipe = std::signal(SIGPIPE, SIG_IGN);
     form.miOpenFolderClick();
-    EXPECT_TRUE(catcher.Urls.empty()) << "no focused row, nothing opened";
+    EXPECT_FALSE(WaitUntil([&] { return std::filesystem::exists(files.Record()); }, 0.5))
+        << "no focused row, nothing opened";
     List().SetFocusedRow(1);
     ASSERT_EQ(List().PopupMenu()->actions().size(), 1);
     EXPECT_EQ(List().PopupMenu()->actions()[0]->text(), "Open Output Folder");
     List().PopupMenu()->actions()[0]->trigger();
-    ASSERT_EQ(catcher.Urls.size(), 1u);
-    EXPECT_EQ(catcher.Urls[0], QUrl::fromLocalFile(QString::fromStdString(Folder("second"))));
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    std::signal(SIGPIPE, oldPipe);
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(files.Record()); }, 5));
+    const auto lines = files.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "SigBlk:\t0000000000000000") << "nothing blocked";
+    const unsigned long long ignored = std::stoull(lines[1].substr(lines[1].find('\t') + 1), nullptr, 16);
+    for (int sig : {SIGPIPE, SIGTERM, SIGHUP}) {
+        EXPECT_EQ(ignored & (1ull << (sig - 1)), 0u) << "signal " << sig << " ignored: " << lines[1];
+    }
+    EXPECT_EQ(lines[2], Folder("second"));
 }
-
-#include "LoggerMain_test.moc"

@@ -1,5 +1,6 @@
 // Every row of the routing table, in order, against a real catalogue over
 // real connections.
+#include "SlotStatus.h"
 #include "WebFixture.h"
 
 #include <nlohmann/json.hpp>
@@ -121,30 +122,68 @@ TEST_F(WebRoutes, TheClientsFilesAreServedFromTheProgramWithoutRegardToCase) {
         EXPECT_EQ(Fetch("/css/custom-theme/" + image).Status, 200) << image;
     }
     // The host's types come before the built-in list.
-    EXPECT_EQ(Fetch("/css/custom-theme/images/ui-icons_222222_256x240.png").Header("content-type"), "image/png");
+    EXPECT_EQ(Fetch("/css/custom-theme/images/ui-icons_222222_256x240.png").Header("content-type"),
+              "image/png");
 }
 
-TEST_F(WebRoutes, SlotListGivesEverySlotInIndexOrder) {
-    Build(3, {{{"Name", "Studio A"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}},
-              {{"Name", "Web"}, {"Source", "Stream"}, {"StreamURL", "http://127.0.0.1:1/live"}, {"Enabled", "off"}},
-              {{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "WDM:99"}}});
+TEST_F(WebRoutes, SlotListGivesEverySlotInIndexOrderWithWhatKeepsItFromRecording) {
+    Build(4, {{{"Name", "Studio A"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}},
+              {{"Name", "Web"},
+               {"Source", "Stream"},
+               {"StreamURL", "http://127.0.0.1:1/live"},
+               {"Enabled", "off"}},
+              {{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "WDM:99"}},
+              {{"Name", "Unplugged"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}}});
     Controller->timTimerTimer(); // the first tick opens the files
     Start();
-    const json slots = Json("/ws/slots");
-    ASSERT_EQ(slots.size(), 3u);
-    for (int i = 0; i < 3; ++i) {
+    json slots = Json("/ws/slots");
+    ASSERT_EQ(slots.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(slots[i]["ID"], i);
         EXPECT_TRUE(slots[i]["ID"].is_number_integer());
         EXPECT_TRUE(slots[i]["Name"].is_string());
         EXPECT_TRUE(slots[i]["Source"].is_string());
         EXPECT_TRUE(slots[i]["Recording"].is_boolean());
+        EXPECT_TRUE(slots[i]["Error"].is_string());
     }
     EXPECT_EQ(slots[0]["Source"], "Test: tone");
     EXPECT_EQ(slots[0]["Recording"], true);
+    EXPECT_EQ(slots[0]["Error"], "");
     EXPECT_EQ(slots[1]["Source"], "http://127.0.0.1:1/live");
     EXPECT_EQ(slots[1]["Recording"], false);
     EXPECT_EQ(slots[2]["Source"], "Error") << "a sound-card slot without a device";
     EXPECT_EQ(slots[2]["Recording"], false);
+    EXPECT_EQ(slots[2]["Error"], "Error: Invalid device");
+    EXPECT_EQ(slots[3]["Recording"], true);
+
+    // The device goes away while the file is open: the row and the web say so, in red.
+    Flaky->RefuseOpen = true;
+    Flaky->Lose();
+    Controller->timTimerTimer();
+    const TSlotInfo& unplugged = *Controller->Slots()[3];
+    const TSlotStatus row = DescribeSlot(unplugged, GetMilliseconds());
+    EXPECT_EQ(row.Line2, "Input lost: illegal device number (BASS error 23)");
+    EXPECT_TRUE(row.Line2Error);
+    EXPECT_EQ(row.Image, TSlotStatus::TImage::Error);
+    EXPECT_EQ(row.Line3, unplugged.CurrentFile) << "the file waits for the device";
+    EXPECT_EQ(row.Line4, "") << "no clock counting as if it recorded";
+    slots = Json("/ws/slots");
+    EXPECT_EQ(slots[3]["Recording"], false);
+    EXPECT_EQ(slots[3]["Error"], "Input lost: illegal device number (BASS error 23)");
+    EXPECT_EQ(Fetch("/ws/slot/3/recording").Body, "0");
+
+    // Back again: back to normal.
+    Flaky->RefuseOpen = false;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            Controller->timTimerTimer();
+            return !unplugged.InputLost();
+        },
+        6.0));
+    EXPECT_EQ(DescribeSlot(unplugged, GetMilliseconds()).Image, TSlotStatus::TImage::Ok);
+    slots = Json("/ws/slots");
+    EXPECT_EQ(slots[3]["Recording"], true);
+    EXPECT_EQ(slots[3]["Error"], "");
     ExpectNotFound("/ws/slots/");
     ExpectNotFound("/ws/SLOTS");
 }
@@ -194,6 +233,7 @@ TEST_F(WebRoutes, CalendarWeekAndDayList) {
     const auto unclosed = AddRow(0, "2011-03-09 15:00:00", std::nullopt, "d.mp3");
     const auto crossing = AddRow(0, "2011-03-13 23:30:00", 3600, "e.mp3");
     const auto after = AddRow(0, "2011-03-14 00:00:00", 60, "f.mp3");
+    const auto damaged = AddRow(0, "2011-03-09 1x:00:00", 60, "g.mp3"); // hides nothing else
 
     const json week = Json("/ws/slot/0/weekcalendarevents?start=2011-3-7&end=2011-3-14&random=123");
     ASSERT_EQ(week.size(), 3u) << week.dump();
@@ -229,6 +269,16 @@ TEST_F(WebRoutes, CalendarWeekAndDayList) {
         EXPECT_TRUE(at > 0 && body[at - 1] == '\r') << "CR LF line breaks";
     }
     EXPECT_GT(lines, 5u);
+
+    Controller->ProcessCommands();
+    const std::string told =
+        "Studio: Recording " + std::to_string(damaged) +
+        " left out of the web calendar: '2011-03-09 1x:00:00' is not a valid date and time";
+    std::size_t toldTimes = 0;
+    for (const auto& line : Controller->SlotLog()) {
+        toldTimes += line.ends_with(told);
+    }
+    EXPECT_EQ(toldTimes, 1u) << "told once, however often it is asked for";
 
     ExpectError("/ws/slot/0/list/2011/13/1", "Invalid argument to date encode");
     ExpectError("/ws/slot/0/list/2011/2/29", "Invalid argument to date encode");

@@ -44,6 +44,7 @@ public:
         return std::make_unique<TCatalogue>(folder + "/" + TCatalogue::FileName);
     }
     void PostCommand(TSlotCommand) override {}
+    void PostLog(int, const std::string&) override {}
 
 private:
     std::string FRoot;
