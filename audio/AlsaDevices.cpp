@@ -5,8 +5,11 @@
 #include <alsa/asoundlib.h>
 
 #include <atomic>
-#include <pthread.h>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <vector>
 
@@ -45,6 +48,9 @@ constexpr unsigned BufferUs = 200000;
 
 // The open PCM and the thread that reads it. The thread only reads and pushes;
 // it stops when FRunning is cleared (within one wait period) or the device fails.
+// A capture that delivers nothing for a while (its reads failing quietly, or
+// its thread blocked inside ALSA's library, as the pulse plugin's is once its
+// server has gone) counts as stalled, and Stop gives such a thread up.
 class TWDMDeviceInfo::TCapture {
 public:
     TCapture(TWDMDeviceInfo& owner, const std::string& pcmName, int rate) : FOwner(owner) {
@@ -73,21 +79,47 @@ public:
             throw TAudioError("RecordStart", OpenErrorCode(err));
         }
         FRunning = true;
+        FProgress = NowMs();
         FThread = std::thread(&TCapture::Run, this);
     }
 
+    // Only for a capture whose thread has ended (Stop returned true).
     ~TCapture() {
-        FRunning = false;
         if (FThread.joinable()) {
             FThread.join();
         }
     }
 
+    // Ends the thread; false when it did not end within `timeout`. The
+    // object must then outlive the thread: it is left to it.
+    bool Stop(std::chrono::milliseconds timeout) {
+        FRunning = false;
+        std::unique_lock lock(FEndLock);
+        return FEndChanged.wait_for(lock, timeout, [this] { return FEnded; });
+    }
+
+    void Abandon() { FThread.detach(); }
+
+    bool Stalled() const { return FRunning.load() && NowMs() - FProgress.load() > StallMs; }
+
     int Rate() const { return FRate; }
 
 private:
+    static std::int64_t NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
     void Run() {
         pthread_setname_np(pthread_self(), "capture-alsa");
+        Capture();
+        std::lock_guard lock(FEndLock);
+        FEnded = true;
+        FEndChanged.notify_all();
+    }
+
+    void Capture() {
         const snd_pcm_uframes_t frames = FBuffer.size() / 2;
         while (FRunning.load()) {
             const int ready = snd_pcm_wait(FPcm.get(), 200);
@@ -95,7 +127,11 @@ private:
                 continue; // nothing yet; look at FRunning again
             }
             const snd_pcm_sframes_t n = ready < 0 ? ready : snd_pcm_readi(FPcm.get(), FBuffer.data(), frames);
+            if (!FRunning.load()) {
+                return; // given up on while it was blocked: a new capture may own the clients now
+            }
             if (n > 0) {
+                FProgress = NowMs();
                 FOwner.PushToClients(FBuffer.data(), static_cast<std::size_t>(n) * 2 * sizeof(float));
                 continue;
             }
@@ -115,11 +151,20 @@ private:
         }
     }
 
+    // A capture device delivers all the time; one silent this long has gone,
+    // whether its reads fail quietly or never return. (PulseAudio's test
+    // sources deliver in pieces of two seconds.)
+    static constexpr std::int64_t StallMs = 5000;
+
     TWDMDeviceInfo& FOwner;
     TPcmPtr FPcm;
     int FRate = 0;
     std::vector<float> FBuffer; // capture thread only
     std::atomic<bool> FRunning{false};
+    std::atomic<std::int64_t> FProgress{0}; // NowMs() when audio last came in
+    std::mutex FEndLock;                    // guards FEnded
+    std::condition_variable FEndChanged;
+    bool FEnded = false;
     std::thread FThread;
 };
 
@@ -133,7 +178,21 @@ void TWDMDeviceInfo::Open(int rate) {
     FOpenedRate = rate;
 }
 
-void TWDMDeviceInfo::Close() { FCapture.reset(); }
+void TWDMDeviceInfo::Close() {
+    if (!FCapture) {
+        return;
+    }
+    if (FCapture->Stop(StopTimeout)) {
+        FCapture.reset();
+    } else {
+        // Blocked inside ALSA's library for good: its thread, PCM and buffers
+        // are left behind (a little memory) rather than the program hanging.
+        FCapture->Abandon();
+        static_cast<void>(FCapture.release());
+    }
+}
+
+bool TWDMDeviceInfo::Stalled() const { return FCapture && FCapture->Stalled(); }
 
 int TWDMDeviceInfo::GetSampleRate() { return FCapture ? FCapture->Rate() : FOpenedRate; }
 

@@ -2,6 +2,7 @@
 
 #include "AudioDevices.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,12 @@ protected:
     void Open(int rate) override;
     void Close() override;
     int GetSampleRate() override;
+    bool Stalled() const override;
 
 private:
+    // How long Close waits for the capture thread before it gives it up.
+    static constexpr std::chrono::milliseconds StopTimeout{1000};
+
     class TCapture; // the open PCM and its capture thread
     const std::string FPcmName;
     int FOpenedRate = 0;

@@ -67,6 +67,13 @@ bool TDeviceInfoWithClients::Recover() {
     return false;
 }
 
+void TDeviceInfoWithClients::Watch() {
+    std::lock_guard open(FOpenLock);
+    if (!Lost() && Stalled()) {
+        ReportLost(BassError::Device);
+    }
+}
+
 std::size_t TDeviceInfoWithClients::ClientCount() const {
     std::lock_guard clients(FClientsLock);
     return FClients.size();

@@ -60,6 +60,11 @@ public:
     // Reopens a lost device for its clients; true when it runs again (or was
     // not lost). Called from the controller's thread, every few seconds.
     bool Recover();
+    // Called from the controller's thread at every tick: a capture that has
+    // stopped delivering without a word (its thread blocked inside the
+    // backend's library, as ALSA's pulse plugin does when its server goes
+    // away) counts as lost.
+    void Watch();
 
     // Seconds of audio each client stream can hold before it drops.
     static constexpr double ClientBufferSeconds = 10.0;
@@ -71,6 +76,8 @@ protected:
     virtual void Open(int rate) = 0;
     virtual void Close() = 0;
     virtual int GetSampleRate() = 0;
+    // True while the device is open but its capture has stopped delivering.
+    virtual bool Stalled() const { return false; }
 
     // Called by a backend (from any thread) when an open device fails for good.
     void ReportLost(int code) { FLostCode.store(code != 0 ? code : 1); }

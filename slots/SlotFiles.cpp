@@ -12,6 +12,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// How often rows the catalogue refused are offered again.
+constexpr std::uint64_t PendingRetryMs = 5000;
+
 const char* Extension(TSlotFormat format) {
     switch (format) {
     case TSlotFormat::ogg:
@@ -73,7 +76,9 @@ std::string TSlotInfo::FreeRelativeName(const std::string& folder, const std::st
 }
 
 TSlotInfo::TOpenFile TSlotInfo::SwapEncoder(std::shared_ptr<TFileEncoder> next) {
-    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0};
+    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0, FFileFailed};
+    FFileFailed = false;
+    FGrowthSize = UINT64_MAX;
     if (!FMixer) {
         return old;
     }
@@ -96,15 +101,22 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
         return;
     }
     file.Encoder->Finish();
-    const bool died = file.Encoder->Died();
+    const bool died = file.Encoder->Died() || file.Failed;
     const std::uint64_t dropped = std::min(file.Encoder->DroppedBytes(), file.Bytes);
     file.Encoder.reset();
     FServices.OpenFiles->Remove(file.Path);
     double seconds = static_cast<float>(FMixer->Bytes2Seconds(file.Bytes - dropped));
-    if (died) {
+    std::error_code ec;
+    const auto size = fs::file_size(file.Path, ec);
+    if (ec || size == 0) {
+        seconds = 0; // never created, or nothing reached it
+    } else if (died) {
         // Audio handed to an encoder that then died may never have reached the
-        // file: the file itself tells what it holds.
-        seconds = ProbeDuration(file.Path).value_or(0.0);
+        // file: the file itself tells what it holds. One with content that
+        // cannot be read keeps what was counted; it is never deleted on a guess.
+        if (const auto probed = ProbeDuration(file.Path)) {
+            seconds = *probed;
+        }
     }
     // A file without audio (an encoder that failed at once, an input that
     // delivered nothing) would only be a row that leads nowhere.
@@ -251,10 +263,40 @@ void TSlotInfo::ReportEncoderFailure(const std::string& reason, std::uint64_t no
     }
 }
 
+void TSlotInfo::EncoderFailed(const std::string& reason, std::uint64_t now, bool stillRunning) {
+    ReportEncoderFailure(reason, now);
+    LastError = reason; // a retry that cannot even start puts its own reason here
+    FFileFailed = stillRunning;
+    if (now >= FEncoderRetryAt) {
+        FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
+        RestartEncoder();
+    } else {
+        StopEncoder();
+    }
+}
+
+bool TSlotInfo::FileStalled(std::uint64_t now) {
+    const auto interval = static_cast<std::uint64_t>(RetryTimes.StalledFileSeconds * 1000 / 4);
+    if (now < FGrowthCheckAt) {
+        return false;
+    }
+    FGrowthCheckAt = now + interval;
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(CurrentFile, ec);
+    const std::uint64_t bytes = FCounter->Bytes();
+    if (ec ? FGrowthSize == UINT64_MAX : size != FGrowthSize) {
+        FGrowthSize = ec ? 0 : size;
+        FGrowthBytes = bytes;
+        return false;
+    }
+    return FMixer->Bytes2Seconds(bytes - FGrowthBytes) >= RetryTimes.StalledFileSeconds;
+}
+
 void TSlotInfo::CheckEncoder() {
     std::lock_guard guard(Lock);
     const std::uint64_t now = GetMilliseconds();
-    if (!FPendingRows.empty()) {
+    if (!FPendingRows.empty() && now >= FPendingRetryAt) {
+        FPendingRetryAt = now + PendingRetryMs;
         RetryPendingRows();
     }
     if (FEncoder && !FEncoder->Died() && FEncoderFault.Active() &&
@@ -272,15 +314,11 @@ void TSlotInfo::CheckEncoder() {
         }
     }
     if (FEncoder && FEncoder->Died()) {
-        const std::string reason = FEncoder->DeathReason();
-        ReportEncoderFailure(reason, now);
-        LastError = reason; // a retry that cannot even start puts its own reason here
-        if (now >= FEncoderRetryAt) {
-            FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
-            RestartEncoder();
-        } else {
-            StopEncoder();
-        }
+        EncoderFailed(FEncoder->DeathReason(), now, false);
+    } else if (FEncoder && EncoderFormat == TSlotFormat::mp3 && FileStalled(now)) {
+        // lame carries on when its writes fail (a full disk). oggenc ends, and
+        // the WMA writer notices by itself (and writes in large steps anyway).
+        EncoderFailed("the file stopped growing (is the disk full?)", now, true);
     } else if (!FEncoder && FEncoderRetryAt != 0 && now >= FEncoderRetryAt) {
         if (ShouldRecord()) {
             FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;

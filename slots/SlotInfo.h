@@ -112,6 +112,9 @@ public:
     struct TRetryTimes {
         std::uint64_t EncoderRetryMs = 60 * 1000;
         std::uint64_t FaultReminderMs = 3600 * 1000;
+        // An MP3 encoder whose file has not grown while this much audio went
+        // in counts as dead (lame carries on when its writes fail).
+        double StalledFileSeconds = 20;
     };
     TRetryTimes RetryTimes;
 
@@ -142,6 +145,7 @@ private:
         std::string Path;
         int RecordingID = 0;
         std::uint64_t Bytes = 0;
+        bool Failed = false; // its encoder was given up on, though it did not die
     };
     // A row whose completion the catalogue refused (a full disk): tried again later.
     struct TPendingRow {
@@ -163,6 +167,10 @@ private:
     TRepeatedFault::TTell Report(TRepeatedFault& fault, const std::string& text, std::uint64_t now,
                                  const char* first, const char* reminder);
     void ReportEncoderFailure(const std::string& reason, std::uint64_t now);
+    // Reports the failure and starts a new file, or waits for the next retry.
+    void EncoderFailed(const std::string& reason, std::uint64_t now, bool stillRunning);
+    // True when the open file has stopped growing while audio went in.
+    bool FileStalled(std::uint64_t now);
     void ReportCatalogueError(const std::string& message);
     // Deletes a file and the day, month and year folders below `folder` it leaves empty.
     void RemoveFile(const std::string& folder, const std::string& path);
@@ -191,6 +199,11 @@ private:
     bool FFileLogged = false;          // "Encoding to file" has been said for the open file
     TRepeatedFault FCatalogueFault;    // rows cannot be written
     std::vector<TPendingRow> FPendingRows;
+    bool FFileFailed = false;              // the open file's encoder is being given up on
+    std::uint64_t FGrowthCheckAt = 0;      // GetMilliseconds() of the next look at the file's size
+    std::uint64_t FGrowthSize = UINT64_MAX; // the open file's size at the last look
+    std::uint64_t FGrowthBytes = 0;        // the byte count when the size last changed
+    std::uint64_t FPendingRetryAt = 0;
     bool FInputLost = false;         // the attached device's loss has been reported
     std::uint64_t FInputRetryAt = 0; // GetMilliseconds() of the next attempt to reopen it
     std::unique_ptr<TSimpleThread> FPullThread;

@@ -100,6 +100,7 @@ void TSlotInfo::CheckInput() {
         return;
     }
     const std::uint64_t now = GetMilliseconds();
+    AttachedDevice->Watch();
     if (!AttachedDevice->Lost()) {
         if (FInputLost) { // another slot on the same device brought it back
             FInputLost = false;

@@ -3,6 +3,7 @@
 #include "SlotFixture.h"
 #include "basserrors.h"
 
+#include <chrono>
 #include <fstream>
 
 using namespace TestSupport;
@@ -86,4 +87,47 @@ TEST_F(TAlsaTest, ADeviceThatCannotBeOpenedIsReportedWithItsStep) {
     EXPECT_EQ(slot->AttachedDevice, nullptr);
     EXPECT_EQ(slot->LastError, "Init: illegal device number (BASS error 23)");
     EXPECT_EQ(Logged.back(), "A: Error recording from \"WDM: No such card\": Init: illegal device number (BASS error 23)");
+}
+
+TEST_F(TAlsaTest, ASoundServerRestartIsReportedRecordedThroughAndNeverHoldsUpTheEnd) {
+    AddDevice("WDM:7", "WDM: Sine through pulse", "sinepulse");
+    auto slot = MakeSlot(0, {{"Name", "A"}, {"Folder", Folder()}, {"Source", "Soundcard"}, {"Device", "WDM:7"}});
+    slot->StartInput();
+    ASSERT_NE(slot->AttachedDevice, nullptr) << slot->LastError;
+    slot->RestartEncoder();
+    WaitSeconds(2.5);
+    const std::uint64_t before = slot->BytesProcessed();
+    EXPECT_GT(before, 0u);
+
+    // ALSA's pulse plugin blocks its reader for good when the server goes:
+    // the slot must notice and say so rather than wait on in silence.
+    Logged.clear();
+    Pulse.Stop();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            slot->CheckInput();
+            return slot->InputLost();
+        },
+        10))
+        << "the loss was noticed";
+    EXPECT_EQ(Logged.front(), "A: Error recording from \"WDM: Sine through pulse\": illegal device number (BASS error 23)");
+
+    Pulse.Start();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            slot->CheckInput();
+            return !slot->InputLost();
+        },
+        15))
+        << "opened again once the server was back";
+    EXPECT_EQ(Logged.back(), "A: Recording from WDM: Sine through pulse");
+    const std::uint64_t back = slot->BytesProcessed();
+    EXPECT_TRUE(WaitUntil([&] { return slot->BytesProcessed() > back; }, 5)) << "and records again";
+
+    const auto start = std::chrono::steady_clock::now();
+    slot.reset(); // as at shutdown: the device closes with its last client
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(rows[0].Duration.has_value()) << "the file was finished";
 }

@@ -1,6 +1,7 @@
 #include "SlotFixture.h"
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 using namespace TestSupport;
@@ -221,6 +222,29 @@ TEST_F(TSlotFilesTest, AnEncoderThatKeepsFailingLeavesNoRowsAndFewLinesAndRecord
     ASSERT_EQ(rows.size(), 1u);
     ASSERT_TRUE(rows[0].Duration.has_value());
     EXPECT_NEAR(ProbeAudio(Folder() + "/" + rows[0].FileName).Duration, *rows[0].Duration, 0.06);
+}
+
+TEST_F(TSlotFilesTest, AnEncoderWhoseFileStopsGrowingCountsAsFailed) {
+    // As lame does on a full disk: it runs on, takes the audio and writes nothing.
+    fs::create_directories(Dir.Path() / "bin");
+    const auto fake = Dir.Path() / "bin" / "lame";
+    std::ofstream(fake) << "#!/bin/sh\nfor last; do :; done\n: > \"$last\"\nexec cat > /dev/null\n";
+    fs::permissions(fake, fs::perms::owner_all);
+    const std::string oldPath = std::getenv("PATH");
+    setenv("PATH", ((Dir.Path() / "bin").string() + ":" + oldPath).c_str(), 1);
+    auto slot = RecordingSlot();
+    slot->RetryTimes.StalledFileSeconds = 1.0;
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder());
+    for (int i = 0; i < 40 && LogsContaining("Encoder error").empty(); ++i) {
+        WaitSeconds(0.1);
+        slot->CheckEncoder();
+    }
+    setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_EQ(LogsContaining("Studio: Encoder error: the file stopped growing (is the disk full?)").size(), 1u);
+    EXPECT_EQ(slot->LastError, "the file stopped growing (is the disk full?)");
+    slot->StopEncoder();
+    EXPECT_TRUE(Rows(Folder()).empty()) << "no row claims the audio that never reached a file";
 }
 
 TEST_F(TSlotFilesTest, StopAndStartFollowEnabled) {

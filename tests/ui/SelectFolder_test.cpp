@@ -4,6 +4,8 @@
 #include "UiSupport.h"
 
 #include <QFileDialog>
+#include <QLineEdit>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -40,12 +42,20 @@ TEST(SelectFolder, OkGivesTheChosenFolderAndATypedPathThatDoesNotExistIsRefused)
     bool stayedOpen = false;
     TModalAnswerer dialog([&](QWidget* w) {
         auto* picker = qobject_cast<QFileDialog*>(w);
-        picker->selectFile(QString::fromStdString(dir.File("a/nowhere")));
+        auto* typed = picker->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(typed, nullptr);
+        // Typed as a user would, once the dialog has listed its folder (its
+        // listing, done in the background, would otherwise put back its own choice).
+        auto type = [&](const QString& path) {
+            QTest::qWait(150);
+            typed->setText(path);
+        };
+        type(QString::fromStdString(dir.File("a/nowhere")));
         auto refusal = TModalAnswerer::Clicking("OK");
         static_cast<QDialog*>(picker)->accept();
         message = refusal.Text();
         stayedOpen = picker->isVisible();
-        picker->selectFile(b);
+        type(b);
         static_cast<QDialog*>(picker)->accept();
     });
     EXPECT_TRUE(SelectFolder(nullptr, "Select Output Folder", "/", folder));
