@@ -76,7 +76,7 @@ std::string TSlotInfo::FreeRelativeName(const std::string& folder, const std::st
 }
 
 TSlotInfo::TOpenFile TSlotInfo::SwapEncoder(std::shared_ptr<TFileEncoder> next) {
-    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0, FFileFailed};
+    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0, FFileFailed, FFileRelative, FFileStartTime};
     FFileFailed = false;
     FGrowthSize = UINT64_MAX;
     if (!FMixer) {
@@ -114,8 +114,8 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
         // Audio handed to an encoder that then died may never have reached the
         // file: the file itself tells what it holds. One with content that
         // cannot be read keeps what was counted; it is never deleted on a guess.
-        if (const auto probed = ProbeDuration(file.Path)) {
-            seconds = *probed;
+        if (const auto measured = MeasureDuration(file.Path)) {
+            seconds = *measured;
         }
     }
     // A file without audio (an encoder that failed at once, an input that
@@ -126,15 +126,22 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
     } else {
         RemoveFile(file.Folder, file.Path);
     }
-    if (file.RecordingID != 0) {
-        FinishRow(TPendingRow{file.Folder, file.RecordingID, duration});
+    if (file.RecordingID != 0 || duration) {
+        FinishRow(TPendingRow{file.Folder, file.RecordingID, duration, file.Relative, file.StartTime});
     }
 }
 
 void TSlotInfo::FinishRow(const TPendingRow& row) {
     try {
         auto db = OpenCatalogue(row.Folder);
-        if (row.Duration) {
+        if (row.Id == 0) {
+            // Its file has audio but never got a row: the record lists it all the same.
+            db->Prepare("INSERT INTO recordings (starttime, duration, filename) VALUES (?,?,?)")
+                .Bind(1, row.StartTime)
+                .Bind(2, *row.Duration)
+                .Bind(3, row.Relative)
+                .Run();
+        } else if (row.Duration) {
             db->Prepare("UPDATE recordings SET duration=? WHERE id=?")
                 .Bind(1, *row.Duration)
                 .Bind(2, row.Id)
@@ -171,12 +178,12 @@ void TSlotInfo::StopEncoder() {
     CloseFile(old);
 }
 
-void TSlotInfo::AddRow(const std::string& relative) {
+void TSlotInfo::AddRow() {
     try {
-        auto db = OpenCatalogue(Folder);
+        auto db = OpenCatalogue(FileFolder);
         db->Prepare("INSERT INTO recordings (starttime, filename) VALUES (?,?)")
-            .Bind(1, FormatTime(ToLocalTime(FServices.Now()), "%Y-%m-%d %H:%M:%S"))
-            .Bind(2, relative)
+            .Bind(1, FFileStartTime)
+            .Bind(2, FFileRelative)
             .Run();
         auto id = db->Prepare("SELECT last_insert_rowid()");
         if (id.Step()) {
@@ -241,7 +248,9 @@ void TSlotInfo::RestartEncoder() {
         LastError.clear(); // a retry keeps the error until it has proved to work
     }
     CurrentFile = path;
-    AddRow(relative);
+    FFileRelative = relative;
+    FFileStartTime = FormatTime(local, "%Y-%m-%d %H:%M:%S");
+    AddRow();
     if (closeFailure) {
         std::rethrow_exception(closeFailure);
     }
@@ -295,9 +304,12 @@ bool TSlotInfo::FileStalled(std::uint64_t now) {
 void TSlotInfo::CheckEncoder() {
     std::lock_guard guard(Lock);
     const std::uint64_t now = GetMilliseconds();
-    if (!FPendingRows.empty() && now >= FPendingRetryAt) {
+    if (now >= FPendingRetryAt && (!FPendingRows.empty() || (FEncoder && CurrentRecordingID == 0))) {
         FPendingRetryAt = now + PendingRetryMs;
         RetryPendingRows();
+        if (FEncoder && CurrentRecordingID == 0) {
+            AddRow(); // refused when the file began
+        }
     }
     if (FEncoder && !FEncoder->Died() && FEncoderFault.Active() &&
         now - FileStartTicks >= RetryTimes.EncoderRetryMs) {

@@ -145,13 +145,17 @@ private:
         std::string Path;
         int RecordingID = 0;
         std::uint64_t Bytes = 0;
-        bool Failed = false; // its encoder was given up on, though it did not die
+        bool Failed = false;   // its encoder was given up on, though it did not die
+        std::string Relative;  // the row's filename and start time, for a row
+        std::string StartTime; // the catalogue refused while the file was open
     };
-    // A row whose completion the catalogue refused (a full disk): tried again later.
+    // A row the catalogue refused (a full disk): written as soon as it takes it.
     struct TPendingRow {
         std::string Folder;
-        int Id = 0;
+        int Id = 0;                     // 0: not in the catalogue yet
         std::optional<double> Duration; // none: the file held no audio and the row goes
+        std::string Relative;           // with Id 0: the row to insert
+        std::string StartTime;
     };
 
     bool ShouldRecord() const;
@@ -159,7 +163,8 @@ private:
     std::string FreeRelativeName(const std::string& folder, const std::string& relative) const;
     TOpenFile SwapEncoder(std::shared_ptr<TFileEncoder> next);
     void CloseFile(TOpenFile& file);
-    void AddRow(const std::string& relative);
+    // Enters the open file in the catalogue.
+    void AddRow();
     // Stores a closed file's duration, or deletes the row of one without audio.
     void FinishRow(const TPendingRow& row);
     void RetryPendingRows();
@@ -199,6 +204,8 @@ private:
     bool FFileLogged = false;          // "Encoding to file" has been said for the open file
     TRepeatedFault FCatalogueFault;    // rows cannot be written
     std::vector<TPendingRow> FPendingRows;
+    std::string FFileRelative;  // the open file's name in its catalogue
+    std::string FFileStartTime; // and its start time there
     bool FFileFailed = false;              // the open file's encoder is being given up on
     std::uint64_t FGrowthCheckAt = 0;      // GetMilliseconds() of the next look at the file's size
     std::uint64_t FGrowthSize = UINT64_MAX; // the open file's size at the last look

@@ -247,6 +247,38 @@ TEST_F(TSlotFilesTest, AnEncoderWhoseFileStopsGrowingCountsAsFailed) {
     EXPECT_TRUE(Rows(Folder()).empty()) << "no row claims the audio that never reached a file";
 }
 
+TEST_F(TSlotFilesTest, ARowTheCatalogueRefusedIsWrittenOnceItTakesItAgain) {
+    auto slot = RecordingSlot();
+    fs::create_directories(Folder());
+    {
+        // As a full disk refuses every write to the catalogue.
+        TCatalogue db(Folder() + "/RudazOdudad.db");
+        db.Execute("CREATE TRIGGER full BEFORE INSERT ON recordings BEGIN SELECT RAISE(FAIL, 'database or disk is "
+                   "full'); END");
+    }
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder());
+    EXPECT_EQ(slot->CurrentRecordingID, 0);
+    WaitSeconds(1.0);
+    slot->StopEncoder(); // the file closes while the catalogue still refuses
+    EXPECT_TRUE(Rows(Folder()).empty());
+    EXPECT_EQ(LogsContaining("Studio: Error updating database: database or disk is full").size(), 1u);
+
+    TCatalogue(Folder() + "/RudazOdudad.db").Execute("DROP TRIGGER full");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            slot->CheckEncoder();
+            return !Rows(Folder()).empty();
+        },
+        7));
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].StartTime, "2011-03-15 14:00:00");
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_NEAR(ProbeAudio(Folder() + "/" + rows[0].FileName).Duration, *rows[0].Duration, 0.06)
+        << "the file recorded meanwhile is in the record";
+}
+
 TEST_F(TSlotFilesTest, StopAndStartFollowEnabled) {
     auto slot = RecordingSlot();
     slot->SetRecording(true); // already on: nothing happens, no file
