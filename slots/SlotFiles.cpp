@@ -76,8 +76,8 @@ std::string TSlotInfo::FreeRelativeName(const std::string& folder, const std::st
 }
 
 TSlotInfo::TOpenFile TSlotInfo::SwapEncoder(std::shared_ptr<TFileEncoder> next) {
-    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0, FFileFailed, FFileRelative, FFileStartTime};
-    FFileFailed = false;
+    TOpenFile old{FEncoder, FileFolder, CurrentFile, CurrentRecordingID, 0, FFileInDoubt, FFileRelative, FFileStartTime};
+    FFileInDoubt = false;
     FGrowthSize = UINT64_MAX;
     if (!FMixer) {
         return old;
@@ -101,7 +101,7 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
         return;
     }
     file.Encoder->Finish();
-    const bool died = file.Encoder->Died() || file.Failed;
+    const bool died = file.Encoder->Died();
     const std::uint64_t dropped = std::min(file.Encoder->DroppedBytes(), file.Bytes);
     file.Encoder.reset();
     FServices.OpenFiles->Remove(file.Path);
@@ -110,10 +110,11 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
     const auto size = fs::file_size(file.Path, ec);
     if (ec || size == 0) {
         seconds = 0; // never created, or nothing reached it
-    } else if (died) {
-        // Audio handed to an encoder that then died may never have reached the
-        // file: the file itself tells what it holds. One with content that
-        // cannot be read keeps what was counted; it is never deleted on a guess.
+    } else if (died || file.InDoubt) {
+        // Audio handed to an encoder that then died, or that wrote nothing for
+        // a while, may never have reached the file: the file itself tells what
+        // it holds. One with content that cannot be read keeps what was
+        // counted; it is never deleted on a guess.
         if (const auto measured = MeasureDuration(file.Path)) {
             seconds = *measured;
         }
@@ -272,10 +273,9 @@ void TSlotInfo::ReportEncoderFailure(const std::string& reason, std::uint64_t no
     }
 }
 
-void TSlotInfo::EncoderFailed(const std::string& reason, std::uint64_t now, bool stillRunning) {
+void TSlotInfo::EncoderFailed(const std::string& reason, std::uint64_t now) {
     ReportEncoderFailure(reason, now);
     LastError = reason; // a retry that cannot even start puts its own reason here
-    FFileFailed = stillRunning;
     if (now >= FEncoderRetryAt) {
         FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
         RestartEncoder();
@@ -298,7 +298,11 @@ bool TSlotInfo::FileStalled(std::uint64_t now) {
         FGrowthBytes = bytes;
         return false;
     }
-    return FMixer->Bytes2Seconds(bytes - FGrowthBytes) >= RetryTimes.StalledFileSeconds;
+    const double unwritten = FMixer->Bytes2Seconds(bytes - FGrowthBytes);
+    if (unwritten >= RetryTimes.StalledFileSeconds / 4) {
+        FFileInDoubt = true;
+    }
+    return unwritten >= RetryTimes.StalledFileSeconds;
 }
 
 void TSlotInfo::CheckEncoder() {
@@ -326,11 +330,11 @@ void TSlotInfo::CheckEncoder() {
         }
     }
     if (FEncoder && FEncoder->Died()) {
-        EncoderFailed(FEncoder->DeathReason(), now, false);
+        EncoderFailed(FEncoder->DeathReason(), now);
     } else if (FEncoder && EncoderFormat == TSlotFormat::mp3 && FileStalled(now)) {
         // lame carries on when its writes fail (a full disk). oggenc ends, and
         // the WMA writer notices by itself (and writes in large steps anyway).
-        EncoderFailed("the file stopped growing (is the disk full?)", now, true);
+        EncoderFailed("the file stopped growing (is the disk full?)", now);
     } else if (!FEncoder && FEncoderRetryAt != 0 && now >= FEncoderRetryAt) {
         if (ShouldRecord()) {
             FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;

@@ -145,7 +145,7 @@ private:
         std::string Path;
         int RecordingID = 0;
         std::uint64_t Bytes = 0;
-        bool Failed = false;   // its encoder was given up on, though it did not die
+        bool InDoubt = false;  // its encoder stopped writing for a while: the file is measured
         std::string Relative;  // the row's filename and start time, for a row
         std::string StartTime; // the catalogue refused while the file was open
     };
@@ -173,8 +173,9 @@ private:
                                  const char* first, const char* reminder);
     void ReportEncoderFailure(const std::string& reason, std::uint64_t now);
     // Reports the failure and starts a new file, or waits for the next retry.
-    void EncoderFailed(const std::string& reason, std::uint64_t now, bool stillRunning);
-    // True when the open file has stopped growing while audio went in.
+    void EncoderFailed(const std::string& reason, std::uint64_t now);
+    // True when the open file has stopped growing while audio went in; a
+    // shorter pause puts what it holds in doubt.
     bool FileStalled(std::uint64_t now);
     void ReportCatalogueError(const std::string& message);
     // Deletes a file and the day, month and year folders below `folder` it leaves empty.
@@ -206,7 +207,7 @@ private:
     std::vector<TPendingRow> FPendingRows;
     std::string FFileRelative;  // the open file's name in its catalogue
     std::string FFileStartTime; // and its start time there
-    bool FFileFailed = false;              // the open file's encoder is being given up on
+    bool FFileInDoubt = false;             // the open file stopped growing for a while
     std::uint64_t FGrowthCheckAt = 0;      // GetMilliseconds() of the next look at the file's size
     std::uint64_t FGrowthSize = UINT64_MAX; // the open file's size at the last look
     std::uint64_t FGrowthBytes = 0;        // the byte count when the size last changed
