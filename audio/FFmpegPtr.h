@@ -24,6 +24,10 @@ struct PacketDeleter {
 struct SwrDeleter {
     void operator()(SwrContext* p) const { swr_free(&p); }
 };
+// An input context together with what it opened.
+struct InputContextDeleter {
+    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
 // An output context together with the file it opened.
 struct OutputContextDeleter {
     void operator()(AVFormatContext* p) const {
@@ -39,5 +43,6 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 
 } // namespace FFmpeg

@@ -2,35 +2,30 @@
 
 #include "FFmpegPtr.h"
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include <cstdint>
-#include <memory>
 
 namespace {
-struct InputContextDeleter {
-    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
+
+// The file opened and its streams found; null when FFmpeg cannot read it.
+FFmpeg::InputContextPtr OpenMedia(const std::string& path) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+        return nullptr;
+    }
+    FFmpeg::InputContextPtr ctx(raw);
+    if (avformat_find_stream_info(ctx.get(), nullptr) < 0) {
+        return nullptr;
+    }
+    return ctx;
+}
+
 } // namespace
 
 std::optional<double> MeasureDuration(const std::string& path) {
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-        return std::nullopt;
-    }
-    std::unique_ptr<AVFormatContext, InputContextDeleter> ctx(raw);
-    if (avformat_find_stream_info(ctx.get(), nullptr) < 0) {
-        return std::nullopt;
-    }
-    const int audio = av_find_best_stream(ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (audio < 0) {
-        return std::nullopt;
-    }
-    const AVRational base = ctx->streams[audio]->time_base;
+    const auto ctx = OpenMedia(path);
+    const int audio = ctx ? av_find_best_stream(ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
     FFmpeg::PacketPtr packet(av_packet_alloc());
-    if (!packet) {
+    if (audio < 0 || !packet) {
         return std::nullopt;
     }
     std::int64_t total = 0;
@@ -40,16 +35,12 @@ std::optional<double> MeasureDuration(const std::string& path) {
         }
         av_packet_unref(packet.get());
     }
-    return static_cast<double>(total) * av_q2d(base);
+    return static_cast<double>(total) * av_q2d(ctx->streams[audio]->time_base);
 }
 
 std::optional<double> ProbeDuration(const std::string& path) {
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-        return std::nullopt;
-    }
-    std::unique_ptr<AVFormatContext, InputContextDeleter> ctx(raw);
-    if (avformat_find_stream_info(ctx.get(), nullptr) < 0 || ctx->duration == AV_NOPTS_VALUE || ctx->duration < 0) {
+    const auto ctx = OpenMedia(path);
+    if (!ctx || ctx->duration == AV_NOPTS_VALUE || ctx->duration < 0) {
         return std::nullopt;
     }
     return static_cast<double>(ctx->duration) / AV_TIME_BASE;

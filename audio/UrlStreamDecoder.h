@@ -22,11 +22,6 @@ inline std::int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch()).count();
 }
 
-struct InputContextDeleter {
-    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
-using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
-
 struct AvioDeleter {
     void operator()(AVIOContext* p) const { avio_closep(&p); }
 };
@@ -47,7 +42,7 @@ inline std::string OptionString(void* object, const char* name) {
 
 struct TUrlStream::TDecoder {
     UrlStreamDetail::AvioPtr Io; // the connection; the format context reads through it
-    UrlStreamDetail::InputContextPtr Format;
+    FFmpeg::InputContextPtr Format;
     FFmpeg::CodecContextPtr Codec;
     FFmpeg::SwrPtr Swr;
     FFmpeg::PacketPtr Packet;
