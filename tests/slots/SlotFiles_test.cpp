@@ -224,11 +224,21 @@ TEST_F(TSlotFilesTest, AnEncoderThatKeepsFailingLeavesNoRowsAndFewLinesAndRecord
     EXPECT_NEAR(ProbeAudio(Folder() + "/" + rows[0].FileName).Duration, *rows[0].Duration, 0.06);
 }
 
-TEST_F(TSlotFilesTest, AnEncoderWhoseFileStopsGrowingCountsAsFailed) {
-    // As lame does on a full disk: it runs on, takes the audio and writes nothing.
+TEST_F(TSlotFilesTest, AnEncoderWhoseFileStopsGrowingCountsAsFailedAndItsFileIsMeasured) {
+    // As lame does on a full disk: it runs on, takes the audio and writes no
+    // more, and its header counts frames the disk never took. Here a 10 s MP3
+    // cut to its first half, and nothing at all from the next start on.
+    const std::string cut = Dir.File("cut.mp3");
+    ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i sine=frequency=440:duration=10 -ac 2 -c:a libmp3lame -b:a 128k '" +
+                         cut + "' && truncate -s 80000 '" + cut + "'")
+                  .ExitCode,
+              0);
+    ASSERT_GT(ProbeAudio(cut).Duration, 9.0) << "the header claims the whole";
     fs::create_directories(Dir.Path() / "bin");
     const auto fake = Dir.Path() / "bin" / "lame";
-    std::ofstream(fake) << "#!/bin/sh\nfor last; do :; done\n: > \"$last\"\nexec cat > /dev/null\n";
+    std::ofstream(fake) << "#!/bin/sh\nfor last; do :; done\n"
+                        << "if [ -e '" << Dir.File("ran") << "' ]; then : > \"$last\"; else cp '" << cut
+                        << "' \"$last\"; : > '" << Dir.File("ran") << "'; fi\nexec cat > /dev/null\n";
     fs::permissions(fake, fs::perms::owner_all);
     const std::string oldPath = std::getenv("PATH");
     setenv("PATH", ((Dir.Path() / "bin").string() + ":" + oldPath).c_str(), 1);
@@ -244,7 +254,10 @@ TEST_F(TSlotFilesTest, AnEncoderWhoseFileStopsGrowingCountsAsFailed) {
     EXPECT_EQ(LogsContaining("Studio: Encoder error: the file stopped growing (is the disk full?)").size(), 1u);
     EXPECT_EQ(slot->LastError, "the file stopped growing (is the disk full?)");
     slot->StopEncoder();
-    EXPECT_TRUE(Rows(Folder()).empty()) << "no row claims the audio that never reached a file";
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u) << "no row for the file that got nothing";
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_NEAR(*rows[0].Duration, 5.0, 0.1) << "what the file holds: not its header, not what was counted";
 }
 
 TEST_F(TSlotFilesTest, ARowTheCatalogueRefusedIsWrittenOnceItTakesItAgain) {
