@@ -124,7 +124,10 @@ void IgnoreBrokenPipes() {
 } // namespace
 
 void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-    std::vector<std::string> shell{"/bin/sh", "-c", "\"$@\" </dev/null >/dev/null 2>&1 &", "sh"};
+    // The shell's own status tells a program that is not there; the program's is nobody's business.
+    std::vector<std::string> shell{"/bin/sh", "-c",
+                                   "command -v \"$1\" >/dev/null || exit 127; \"$@\" </dev/null >/dev/null 2>&1 &",
+                                   "sh"};
     shell.insert(shell.end(), argv.begin(), argv.end());
     std::vector<char*> args = ArgPointers(shell);
     // Ours, with the additions in place of any of the same name.
@@ -147,6 +150,9 @@ void StartDetached(const std::vector<std::string>& argv, const std::vector<std::
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        throw std::system_error(ENOENT, std::generic_category(), argv.empty() ? "sh" : argv[0]);
     }
 }
 

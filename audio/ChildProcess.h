@@ -16,7 +16,8 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 // control panel, a file manager): a shell puts it in the background and exits
 // at once. It gets the default signal mask and dispositions whatever this
 // process blocks or ignores, and `environment` ("NAME=value") on top of ours.
-// Throws std::system_error when the shell cannot be started.
+// Throws std::system_error when the shell cannot be started, and ENOENT when
+// the program is not on PATH.
 void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 
 // A program started without a shell, with a pipe to its standard input. Its

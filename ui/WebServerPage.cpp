@@ -113,7 +113,7 @@ void TWebServerPage::btnWebServerStartClick() {
     StartServer(false);
 }
 
-bool TWebServerPage::StartServer(bool retry) {
+void TWebServerPage::StartServer(bool retry) {
     try {
         // The server logs "Web server started", or the error line before it throws.
         FServer->Start(edWebServerPort->text().toStdString(), edWebServerUser->text().toStdString(),
@@ -125,11 +125,10 @@ bool TWebServerPage::StartServer(bool retry) {
         } else {
             QMessageBox::critical(this, windowTitle(), QString::fromStdString(e.what()), QMessageBox::Ok);
         }
-        return false;
+        return;
     }
     FRetryTimer->stop();
     ShowRunning(true);
-    return true;
 }
 
 void TWebServerPage::btnWebServerStopClick() {

@@ -46,7 +46,7 @@ public:
 private:
     void ShowRunning(bool running);
 
-    bool StartServer(bool retry);
+    void StartServer(bool retry);
 
     TWebServer* FServer = nullptr;
     bool FHeadless = false;

@@ -414,4 +414,13 @@ TEST_F(TMainFormTest, OpenOutputFolderOpensTheFocusedRowsFolderWithoutTheProgram
         EXPECT_EQ(ignored & (1ull << (sig - 1)), 0u) << "signal " << sig << " ignored: " << lines[1];
     }
     EXPECT_EQ(lines[2], Folder("second"));
+
+    // Without a file manager the click is not lost in silence.
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", Dir.File("no-such-bin").c_str(), 1);
+    form.miOpenFolderClick();
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_TRUE(form.memLog->toPlainText().contains(
+        ": second: Cannot open the output folder: xdg-open: No such file or directory"))
+        << form.memLog->toPlainText().toStdString();
 }
