@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -16,9 +17,18 @@ struct TSlotCommand {
 
 class TCommandQueue {
 public:
-    void Post(TSlotCommand command) {
+    // More than any operator could want to queue between two ticks: beyond it
+    // a flood of requests would only eat memory.
+    static constexpr std::size_t MaxCommands = 1000;
+
+    // False, and nothing queued, when MaxCommands wait already.
+    bool Post(TSlotCommand command) {
         std::lock_guard guard(FLock);
+        if (FCommands.size() >= MaxCommands) {
+            return false;
+        }
         FCommands.push_back(command);
+        return true;
     }
 
     std::optional<TSlotCommand> Take() {

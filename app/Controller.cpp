@@ -90,7 +90,9 @@ void TController::SetRecording(int index, bool on) {
 
 void TController::PostSlotLog(int index, const std::string& message) {
     std::lock_guard guard(FPostedLogLock);
-    FPostedLog.emplace_back(index, message);
+    if (FPostedLog.size() < MaxLogLines) {
+        FPostedLog.emplace_back(index, message);
+    }
 }
 
 void TController::ProcessCommands() {
@@ -100,7 +102,9 @@ void TController::ProcessCommands() {
         lines.swap(FPostedLog);
     }
     for (const auto& [index, message] : lines) {
-        if (index >= 0 && static_cast<std::size_t>(index) < FSlots.size()) {
+        if (index == WebServerLogIndex) {
+            LogWebServerMessage(message);
+        } else if (index >= 0 && static_cast<std::size_t>(index) < FSlots.size()) {
             FSlots[static_cast<std::size_t>(index)]->Log(message);
         }
     }

@@ -18,7 +18,7 @@
 // hour, carries out start and stop commands, and keeps the two message logs.
 //
 // Threads: everything runs on the thread that owns the controller, except
-// PostSlotCommand and PostSlotLog, which any thread may call.
+// PostSlotCommand, PostSlotLog, PostWebServerLog and Now, which any thread may call.
 class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
@@ -49,9 +49,14 @@ public:
 
     // The Start and Stop buttons and the remote commands.
     void SetRecording(int index, bool on);
-    void PostSlotCommand(TSlotCommand command) { FCommands.Post(command); }
+    // False when the queue is full.
+    bool PostSlotCommand(TSlotCommand command) { return FCommands.Post(command); }
     // A line for slot `index`'s log from another thread; logged by ProcessCommands.
+    // Lines beyond what the log keeps are dropped until then.
     void PostSlotLog(int index, const std::string& message);
+    // The same for the web server's log.
+    void PostWebServerLog(const std::string& message) { PostSlotLog(WebServerLogIndex, message); }
+    std::chrono::system_clock::time_point Now() const { return FServices.Now(); }
     void ProcessCommands();
 
     // After the configuration dialog closed with OK.
@@ -69,6 +74,7 @@ public:
     std::int64_t LastHour() const { return FLastHour; }
 
 private:
+    static constexpr int WebServerLogIndex = -1; // in FPostedLog
     void AppendLog(TLogKind kind, std::deque<std::string>& log, const std::string& text);
     void UpdateSlotButtons();
     // Runs one slot operation; what escapes it becomes that slot's log line.

@@ -124,12 +124,10 @@ void IgnoreBrokenPipes() {
 } // namespace
 
 void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-    // The shell's own status tells a program that is not there; the program's is nobody's business.
-    std::vector<std::string> shell{"/bin/sh", "-c",
-                                   "command -v \"$1\" >/dev/null || exit 127; \"$@\" </dev/null >/dev/null 2>&1 &",
-                                   "sh"};
-    shell.insert(shell.end(), argv.begin(), argv.end());
-    std::vector<char*> args = ArgPointers(shell);
+    if (argv.empty()) {
+        throw std::system_error(ENOENT, std::generic_category(), "empty command line");
+    }
+    std::vector<char*> args = ArgPointers(argv);
     // Ours, with the additions in place of any of the same name.
     std::vector<std::string> variables = environment;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -141,19 +139,26 @@ void StartDetached(const std::vector<std::string>& argv, const std::vector<std::
         }
     }
     std::vector<char*> envp = ArgPointers(variables);
+
+    TSpawnActions actions;
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        posix_spawn_file_actions_addopen(&actions.Actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY,
+                                         0);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions.Actions, 3);
     TSpawnAttr attr;
-    attr.DefaultSignals(0);
+    // Its own session: closing the logger's terminal must not close a file manager.
+    attr.DefaultSignals(POSIX_SPAWN_SETSID);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, args[0], nullptr, &attr.Attr, args.data(), envp.data());
+    const int error = posix_spawnp(&pid, args[0], &actions.Actions, &attr.Attr, args.data(), envp.data());
     if (error != 0) {
-        throw std::system_error(error, std::generic_category(), argv.empty() ? "sh" : argv[0]);
+        throw std::system_error(error, std::generic_category(), argv[0]);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
-        throw std::system_error(ENOENT, std::generic_category(), argv.empty() ? "sh" : argv[0]);
-    }
+    // Reaped in the background so that it never lingers as a zombie.
+    std::thread([pid] {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
 }
 
 TChildProcess::TChildProcess(const std::vector<std::string>& argv) {

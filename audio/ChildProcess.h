@@ -12,12 +12,12 @@
 // anything: blanks separate words, double quotes group (and are removed).
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
-// Starts a program that is to outlive the call and be nobody's child here (a
-// control panel, a file manager): a shell puts it in the background and exits
-// at once. It gets the default signal mask and dispositions whatever this
-// process blocks or ignores, and `environment` ("NAME=value") on top of ours.
-// Throws std::system_error when the shell cannot be started, and ENOENT when
-// the program is not on PATH.
+// Starts a program that is to outlive the call (a control panel, a file
+// manager) in a session of its own, with /dev/null for its standard streams,
+// and reaps it on a detached thread when it ends. It gets the default signal
+// mask and dispositions whatever this process blocks or ignores, and
+// `environment` ("NAME=value") on top of ours. Throws std::system_error with
+// the errno of a failed start (ENOENT when the program is not on PATH).
 void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 
 // A program started without a shell, with a pipe to its standard input. Its

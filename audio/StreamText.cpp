@@ -75,18 +75,28 @@ std::optional<std::string> FirstPlaylistEntry(const std::string& text, bool pls)
     return firstFile;
 }
 
-std::string Resolve(const std::string& base, const std::string& entry) {
-    if (entry.empty() || entry.find("://") != std::string::npos) {
-        return entry;
+std::string AllowedStreamUrl(const std::string& url) {
+    const std::string lower = Lower(url.substr(0, 8));
+    if (lower.starts_with("http://") || lower.starts_with("https://")) {
+        const auto colon = url.find(':');
+        return lower.substr(0, colon) + url.substr(colon);
     }
+    const auto colon = url.find(':');
+    const bool named = colon != std::string::npos && colon > 0 &&
+                       std::all_of(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+                       });
+    if (!named) {
+        throw TSchemeRefused("A stream URL must begin with http:// or https://");
+    }
+    throw TSchemeRefused("Scheme \"" + Lower(url.substr(0, colon)) +
+                         "\" is not allowed: streams are recorded over http and https only");
+}
+
+std::string Resolve(const std::string& base, const std::string& entry) {
     const auto scheme = base.find("://");
-    if (scheme == std::string::npos) {
-        // A local playlist: relative to its folder.
-        if (entry[0] == '/') {
-            return entry;
-        }
-        const auto slash = base.find_last_of('/');
-        return slash == std::string::npos ? entry : base.substr(0, slash + 1) + entry;
+    if (entry.empty() || entry.find("://") != std::string::npos || scheme == std::string::npos) {
+        return entry;
     }
     const std::string path = base.substr(0, base.find_first_of("?#"));
     const auto pathStart = path.find('/', scheme + 3);

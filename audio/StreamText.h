@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 // The texts a stream brings besides its audio: playlists that point to it and
@@ -14,6 +15,19 @@ std::string ExtensionOf(const std::string& url);
 std::optional<std::string> FirstPlaylistEntry(const std::string& text, bool pls);
 // A playlist entry relative to the playlist's own URL made absolute.
 std::string Resolve(const std::string& base, const std::string& entry);
+
+// A URL that is no http or https address. FFmpeg would read local files,
+// pipes, inline data or raw sockets just as readily, and a recording of those
+// could be downloaded from the web page. what() is the slot's status text.
+class TSchemeRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// `url` with its scheme in lower case, as FFmpeg knows it; throws
+// TSchemeRefused unless it begins with "http://" or "https://".
+std::string AllowedStreamUrl(const std::string& url);
+// What FFmpeg may open on behalf of such a URL (connections, TLS, HLS keys).
+inline constexpr const char* StreamProtocols = "http,https,tcp,tls,crypto,httpproxy";
 // Whether a MIME type names a playlist; `pls` tells which kind.
 bool IsPlaylistMime(const std::string& mime, bool& pls);
 

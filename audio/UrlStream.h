@@ -20,8 +20,8 @@ class TPushStream;
 // the title ends it at the first "';".
 std::optional<std::string> StreamTitleOf(const std::string& meta);
 
-// Audio from a URL (an Icecast/Shoutcast stream, a file, a .pls/.m3u playlist
-// or HLS), decoded by FFmpeg on a thread of its own into a bounded FIFO of
+// Audio from an http or https URL (an Icecast/Shoutcast stream, a .pls/.m3u
+// playlist or HLS), decoded by FFmpeg on a thread of its own into a bounded FIFO of
 // interleaved float stereo at the stream's own rate, which a mixer reads.
 // Decoding is held to real time: it waits while the FIFO holds more than
 // BufferAheadSeconds.
@@ -49,7 +49,9 @@ public:
     // Connects, follows a playlist to its first entry, probes and opens the
     // decoder, then starts decoding. Throws TAudioError: 2 when the server cannot
     // be reached or answers with an HTTP error, 40 on timeout, 41 when the data
-    // is no known audio format, 44 when there is no decoder for it.
+    // is no known audio format, 44 when there is no decoder for it; throws
+    // StreamText::TSchemeRefused, having opened nothing, when the URL or a
+    // playlist entry is no http or https address.
     static std::shared_ptr<TUrlStream> Create(const std::string& url, TCallbacks callbacks, TTimeouts timeouts);
     static std::shared_ptr<TUrlStream> Create(const std::string& url, TCallbacks callbacks) {
         return Create(url, std::move(callbacks), TTimeouts{});

@@ -45,9 +45,9 @@ void TUrlStream::Open(const std::string& firstUrl, std::shared_ptr<TPushStream> 
         return TAudioError(step, otherwise);
     };
 
+    std::string url = AllowedStreamUrl(firstUrl);
     // One deadline covers the whole connect: playlist, probing and all.
     SetDeadline(FTimeouts.Network);
-    std::string url = firstUrl;
     bool hls = false;
     bool pls = false;
     for (int hops = 0;; ++hops) {
@@ -55,6 +55,7 @@ void TUrlStream::Open(const std::string& firstUrl, std::shared_ptr<TPushStream> 
             throw TAudioError("Playlist", BassError::FileForm);
         }
         TOptions ioOptions;
+        ioOptions.Set("protocol_whitelist", StreamProtocols);
         ioOptions.Set("icy", "1");
         ioOptions.Set("rw_timeout", networkUs);
         ioOptions.Set("reconnect", "0");
@@ -103,7 +104,7 @@ void TUrlStream::Open(const std::string& firstUrl, std::shared_ptr<TPushStream> 
         if (!entry || entry->empty()) {
             throw TAudioError("Playlist", BassError::FileForm);
         }
-        url = Resolve(url, *entry);
+        url = AllowedStreamUrl(Resolve(url, *entry));
     }
 
     AVFormatContext* rawFormat = avformat_alloc_context();
@@ -116,6 +117,7 @@ void TUrlStream::Open(const std::string& firstUrl, std::shared_ptr<TPushStream> 
         rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     TOptions formatOptions;
+    formatOptions.Set("protocol_whitelist", StreamProtocols);
     // Small probes: a live stream should start within a fraction of a second.
     formatOptions.Set("formatprobesize", "32768");
     formatOptions.Set("probesize", "16384");

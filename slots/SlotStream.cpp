@@ -150,7 +150,8 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
                 setStatus(BassErrorText(e.Code())); // the status shows the bare error text
             }
         } catch (const std::exception& e) {
-            // Not the stream's fault (no memory, no thread): shown all the same; the next pass tries again.
+            // A refused scheme, or not the stream's fault (no memory, no thread): shown
+            // all the same; the next pass tries again.
             if (!thread.Terminated()) {
                 setStatus(e.what());
             }

@@ -30,6 +30,10 @@ TWebServerPage::TWebServerPage(QWidget* parent) : QWidget(parent) {
     edWebServerPassword->setEchoMode(QLineEdit::Password);
     cbWebServerCommandExecution = new QCheckBox(tr("Allow command execution"));
     cbWebServerCommandExecution->setChecked(true);
+    edWebServerCertificate = new QLineEdit;
+    edWebServerCertificate->setPlaceholderText(tr("PEM file; with a key: HTTPS only"));
+    edWebServerKey = new QLineEdit;
+    edWebServerKey->setPlaceholderText(tr("PEM file"));
     btnWebServerStart = new QPushButton(tr("Start Server"));
     btnWebServerStop = new QPushButton(tr("Stop Server"));
     btnWebServerStop->setEnabled(false);
@@ -40,11 +44,15 @@ TWebServerPage::TWebServerPage(QWidget* parent) : QWidget(parent) {
     grid->addWidget(new QLabel(tr("Password:")), 2, 0);
     grid->addWidget(edWebServerPassword, 2, 1);
     grid->addWidget(cbWebServerCommandExecution, 3, 1);
+    grid->addWidget(new QLabel(tr("Certificate:")), 4, 0);
+    grid->addWidget(edWebServerCertificate, 4, 1);
+    grid->addWidget(new QLabel(tr("Key:")), 5, 0);
+    grid->addWidget(edWebServerKey, 5, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(btnWebServerStart);
     buttons->addWidget(btnWebServerStop);
-    grid->addLayout(buttons, 4, 0, 1, 2);
+    grid->addLayout(buttons, 6, 0, 1, 2);
     grid->setColumnStretch(1, 1);
 
     memWebServerLog = new QPlainTextEdit;
@@ -80,6 +88,9 @@ void TWebServerPage::Load(const TWebServerSettings& settings) {
         FServer->SetPasswordHash(settings.Password);
     }
     cbWebServerCommandExecution->setChecked(settings.CommandExecution);
+    edWebServerCertificate->setText(QString::fromStdString(settings.CertificateFile));
+    edWebServerKey->setText(QString::fromStdString(settings.KeyFile));
+    FAllowedHosts = settings.AllowedHosts;
 }
 
 TWebServerSettings TWebServerPage::Fields() const {
@@ -88,6 +99,9 @@ TWebServerSettings TWebServerPage::Fields() const {
     s.User = edWebServerUser->text().toStdString();
     s.Password = FServer != nullptr ? FServer->PasswordHash() : std::string();
     s.CommandExecution = cbWebServerCommandExecution->isChecked();
+    s.CertificateFile = edWebServerCertificate->text().toStdString();
+    s.KeyFile = edWebServerKey->text().toStdString();
+    s.AllowedHosts = FAllowedHosts;
     return s;
 }
 
@@ -102,6 +116,8 @@ void TWebServerPage::ShowRunning(bool running) {
     edWebServerUser->setEnabled(!running);
     edWebServerPassword->setEnabled(!running);
     cbWebServerCommandExecution->setEnabled(!running);
+    edWebServerCertificate->setEnabled(!running);
+    edWebServerKey->setEnabled(!running);
     btnWebServerStop->setEnabled(running);
     btnWebServerStart->setEnabled(!running);
 }
@@ -116,8 +132,7 @@ void TWebServerPage::btnWebServerStartClick() {
 void TWebServerPage::StartServer(bool retry) {
     try {
         // The server logs "Web server started", or the error line before it throws.
-        FServer->Start(edWebServerPort->text().toStdString(), edWebServerUser->text().toStdString(),
-                       cbWebServerCommandExecution->isChecked(), retry);
+        FServer->Start(Fields(), retry);
     } catch (const std::exception& e) {
         if (FHeadless) {
             // A box that nobody can answer would stop the program here; the log has said it.

@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <string>
+
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
@@ -23,7 +25,8 @@ public:
     // Fills the fields from the stored keys; the stored password hash stays in
     // force until the field is edited.
     void Load(const TWebServerSettings& settings);
-    // Port, User, the password hash in force and CommandExecution, for storing.
+    // The fields with the password hash in force, for storing and starting;
+    // AllowedHosts as loaded.
     TWebServerSettings Fields() const;
 
     void btnWebServerStartClick();
@@ -39,6 +42,8 @@ public:
     QLineEdit* edWebServerUser;
     QLineEdit* edWebServerPassword;
     QCheckBox* cbWebServerCommandExecution;
+    QLineEdit* edWebServerCertificate;
+    QLineEdit* edWebServerKey;
     QPushButton* btnWebServerStart;
     QPushButton* btnWebServerStop;
     QPlainTextEdit* memWebServerLog;
@@ -49,6 +54,7 @@ private:
     void StartServer(bool retry);
 
     TWebServer* FServer = nullptr;
+    std::string FAllowedHosts;
     bool FHeadless = false;
     QTimer* FRetryTimer;
 };

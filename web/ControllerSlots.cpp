@@ -33,8 +33,12 @@ std::unique_ptr<TCatalogue> TControllerSlots::OpenCatalogue(int index, const std
     return FController.Slots().at(static_cast<std::size_t>(index))->OpenCatalogue(folder);
 }
 
-void TControllerSlots::PostCommand(TSlotCommand command) { FController.PostSlotCommand(command); }
+bool TControllerSlots::PostCommand(TSlotCommand command) { return FController.PostSlotCommand(command); }
 
 void TControllerSlots::PostLog(int index, const std::string& message) {
     FController.PostSlotLog(index, message);
 }
+
+void TControllerSlots::PostServerLog(const std::string& message) { FController.PostWebServerLog(message); }
+
+std::chrono::system_clock::time_point TControllerSlots::Now() const { return FController.Now(); }

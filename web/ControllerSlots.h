@@ -13,8 +13,10 @@ public:
     int Count() const override;
     TWebSlotState State(int index) const override;
     std::unique_ptr<TCatalogue> OpenCatalogue(int index, const std::string& folder) override;
-    void PostCommand(TSlotCommand command) override;
+    bool PostCommand(TSlotCommand command) override;
     void PostLog(int index, const std::string& message) override;
+    void PostServerLog(const std::string& message) override;
+    std::chrono::system_clock::time_point Now() const override;
 
 private:
     TController& FController;

@@ -16,6 +16,12 @@ struct THttpRequest {
     bool CredentialsGiven = false;
     std::string CredentialUser;
     std::string CredentialPassword;
+    // Headers that tell where a request comes from; "" when absent.
+    std::string Host;
+    std::string Origin;
+    std::string Referer;
+    std::string Peer;    // the client's address, IPv4 peers as IPv4
+    bool Secure = false; // came over HTTPS
 
     // The first parameter of that name (without regard to case), or "".
     std::string Param(std::string_view name) const;

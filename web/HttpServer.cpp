@@ -6,10 +6,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <vector>
 
 namespace {
 
@@ -136,6 +139,12 @@ MHD_Response* CreateResponse(THttpResponse& r) {
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.ContentType.c_str());
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "X-Frame-Options", "DENY");
+    MHD_add_response_header(response, "Referrer-Policy", "same-origin");
+    if (r.ContentType == "application/json") {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    }
     for (const auto& [name, value] : r.Headers) {
         // A value with a line break is refused here rather than sent.
         MHD_add_response_header(response, name.c_str(), value.c_str());
@@ -167,6 +176,20 @@ public:
             return exchange.release();
         } catch (...) {
             return nullptr; // Access refuses a request without one
+        }
+    }
+
+    // Kept while the daemon starts; afterwards a connection's trouble is its own.
+    static void StartLog(void* cls, const char* format, va_list args) noexcept {
+        auto& server = *static_cast<THttpServer*>(cls);
+        try {
+            std::lock_guard guard(server.FStartErrorLock);
+            if (server.FStarting && server.FStartError.empty()) {
+                char text[512];
+                std::vsnprintf(text, sizeof text, format, args);
+                server.FStartError = text;
+            }
+        } catch (...) {
         }
     }
 
@@ -224,6 +247,12 @@ public:
             if (!exchange->Started) {
                 exchange->Started = true;
                 request.Method = method;
+                request.Host = Header(connection, MHD_HTTP_HEADER_HOST);
+                request.Origin = Header(connection, MHD_HTTP_HEADER_ORIGIN);
+                request.Referer = Header(connection, MHD_HTTP_HEADER_REFERER);
+                const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+                request.Peer = PeerKey(info != nullptr ? info->client_addr : nullptr);
+                request.Secure = server.FSecure;
                 if (ParseAuthorization(Header(connection, MHD_HTTP_HEADER_AUTHORIZATION), request) ==
                     TAuthorization::Foreign) {
                     return MHD_NO;
@@ -268,19 +297,36 @@ public:
 
 void THttpServer::TDaemonDeleter::operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
 
-THttpServer::THttpServer(int port, THandler handler, TLimits limits)
-    : FHandler(std::move(handler)), FLimits(limits) {
+THttpServer::THttpServer(int port, THandler handler, TLimits limits, const TTls& tls)
+    : FHandler(std::move(handler)), FLimits(limits), FSecure(!tls.Certificate.empty()) {
+    if (FSecure && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        throw std::runtime_error("This build of libmicrohttpd cannot speak HTTPS");
+    }
     TFileHandle socket = Listen(port);
     FPort = BoundPort(socket.Get());
-    MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0,
-        &TCallbacks::Accept, this, &TCallbacks::Access, this,
-        MHD_OPTION_LISTEN_SOCKET, socket.Get(),
-        MHD_OPTION_URI_LOG_CALLBACK, &TCallbacks::UriLog, this, MHD_OPTION_NOTIFY_COMPLETED, &TCallbacks::Completed,
-        this, MHD_OPTION_CONNECTION_LIMIT, FLimits.Connections, MHD_OPTION_NOTIFY_CONNECTION,
-        &TCallbacks::Notify, this, MHD_OPTION_CONNECTION_TIMEOUT, FLimits.IdleSeconds, MHD_OPTION_END);
+    std::vector<MHD_OptionItem> options{
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&TCallbacks::StartLog), this},
+        {MHD_OPTION_LISTEN_SOCKET, socket.Get(), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&TCallbacks::UriLog), this},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&TCallbacks::Completed), this},
+        {MHD_OPTION_CONNECTION_LIMIT, FLimits.Connections, nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&TCallbacks::Notify), this},
+        {MHD_OPTION_CONNECTION_TIMEOUT, FLimits.IdleSeconds, nullptr},
+    };
+    unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG;
+    if (FSecure) {
+        flags |= MHD_USE_TLS;
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls.Certificate.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls.Key.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    MHD_Daemon* daemon = MHD_start_daemon(flags, 0, &TCallbacks::Accept, this, &TCallbacks::Access, this,
+                                          MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    std::lock_guard guard(FStartErrorLock);
+    FStarting = false;
     if (daemon == nullptr) {
-        throw std::runtime_error(Format("Could not start the HTTP service on port %d", FPort));
+        const std::string reason = Trim(FStartError).empty() ? "" : ": " + std::string(Trim(FStartError));
+        throw std::runtime_error(Format("Could not start the HTTP service on port %d%s", FPort, reason.c_str()));
     }
     socket.Release(); // the daemon closes it
     FDaemon.reset(daemon);

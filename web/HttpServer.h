@@ -14,9 +14,11 @@ struct MHD_Daemon;
 
 // The HTTP layer on libmicrohttpd: one listening socket for IPv4 and IPv6 (IPv4
 // alone where the host has no IPv6), one thread per connection, one request per
-// connection ("Connection: close"). GET, HEAD and POST reach the handler; any
-// other method gets the default response; a foreign Authorization scheme gets
-// the connection closed unanswered.
+// connection ("Connection: close"), HTTPS only when a certificate is given.
+// GET, HEAD and POST reach the handler; any other method gets the default
+// response; a foreign Authorization scheme gets the connection closed
+// unanswered. Every answer carries headers that keep browsers from guessing
+// types, framing the page or leaking its addresses; JSON is never cached.
 //
 // Threads: the handler runs on connection threads, several at once. The
 // destructor closes the listener, ends the open connections and waits for
@@ -33,9 +35,16 @@ public:
         std::size_t FormBodyBytes = 64 * 1024; // a larger url-encoded body is refused with 413
     };
 
+    // PEM texts; both empty for plain HTTP.
+    struct TTls {
+        std::string Certificate;
+        std::string Key;
+    };
+
     // Port 0 lets the system choose; Port() tells which. Throws
-    // std::runtime_error with the system's reason when the port cannot be bound.
-    THttpServer(int port, THandler handler, TLimits limits);
+    // std::runtime_error with the system's reason when the port cannot be bound
+    // or the certificate and key are refused.
+    THttpServer(int port, THandler handler, TLimits limits, const TTls& tls = {});
     ~THttpServer();
 
     THttpServer(const THttpServer&) = delete;
@@ -51,6 +60,11 @@ private:
 
     const THandler FHandler;
     const TLimits FLimits;
+    const bool FSecure;
+    // libmicrohttpd's first complaint while it starts (a refused key, say).
+    std::mutex FStartErrorLock; // guards FStarting and FStartError
+    bool FStarting = true;
+    std::string FStartError;
     int FPort = 0;
     // Open connections per peer address. Counted here rather than by
     // libmicrohttpd, whose own count lumps IPv4 peers of a dual-stack socket

@@ -255,9 +255,10 @@ std::string TWebRouter::NormalizeDateParam(const std::string& text) {
     return Format("%.4d-%.2d-%.2d", parts[0], parts[1], parts[2]);
 }
 
-void TWebRouter::SetAccess(const std::string& user, bool commandExecution) {
+void TWebRouter::SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts) {
     FWebServerUser = user;
     FWebServerCommandExecution = commandExecution;
+    FHosts = THostCheck(allowedHosts);
 }
 
 void TWebRouter::SetPasswordHash(const std::string& hash) {
@@ -279,9 +280,46 @@ bool TWebRouter::Admitted(const THttpRequest& request) const {
     return request.CredentialsGiven && userMatches && passwordMatches;
 }
 
-void TWebRouter::HTTPServerCommandGet(const THttpRequest& request, THttpResponse& response) {
+bool TWebRouter::Refused(const THttpRequest& request, THttpResponse& response) {
+    // Without a user anyone may read, so a page of another site must not get
+    // at the answers through a name of its own that points here.
+    if (FWebServerUser.empty() && !FHosts.Allowed(request.Host)) {
+        response.Status = 403;
+        SendText(response, "Host \"" + HostOfAuthority(request.Host) +
+                               "\" is not allowed: without a user this server answers only to its IP addresses, "
+                               "localhost, its own names and the names in [Webserver] AllowedHosts.");
+        return true;
+    }
+    // Browsers send stored credentials along with a form of another site.
+    if (request.Method == "POST" && !FromOwnOrigin(request)) {
+        FSlots.PostServerLog("Refused a cross-site request to " + request.Path + " from " +
+                             (!request.Origin.empty() ? request.Origin : request.Referer) + " (" + request.Peer +
+                             ")");
+        response.Status = 403;
+        SendText(response, "Cross-site requests are not allowed.");
+        return true;
+    }
+    if (FWebServerUser.empty()) {
+        return false;
+    }
+    const auto now = FSlots.Now();
+    if (FLogins.Blocked(request.Peer, now)) {
+        response.Status = 429;
+        SendText(response, "Too many failed logins: try again later.");
+        return true;
+    }
     if (!Admitted(request)) {
+        if (request.CredentialsGiven && FLogins.Failed(request.Peer, now)) {
+            FSlots.PostServerLog("Too many failed logins from " + request.Peer);
+        }
         response.Realm = Realm;
+        return true;
+    }
+    return false;
+}
+
+void TWebRouter::HTTPServerCommandGet(const THttpRequest& request, THttpResponse& response) {
+    if (Refused(request, response)) {
         return;
     }
     try {
@@ -308,7 +346,7 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
     const std::string& path = request.Path;
     if (request.Method == "POST") {
         if (path == "/execute" && FWebServerCommandExecution) {
-            Execute(request);
+            Execute(request, response);
         }
         return;
     }
@@ -469,16 +507,15 @@ void TWebRouter::SendFile(int index, int id, THttpResponse& response) {
     response.FileSize = static_cast<std::uint64_t>(info.st_size);
 }
 
-void TWebRouter::Execute(const THttpRequest& request) {
+void TWebRouter::Execute(const THttpRequest& request, THttpResponse& response) {
     const std::string command = request.Param("command");
     std::string_view s = command;
     const auto number = Numbered(s, "SLOT ");
-    if (!number) {
+    if (!number || (s != " START" && s != " STOP")) {
         return;
     }
-    if (s == " START") {
-        FSlots.PostCommand({WM_STARTSLOT, StrToInt(*number) - 1});
-    } else if (s == " STOP") {
-        FSlots.PostCommand({WM_STOPSLOT, StrToInt(*number) - 1});
+    if (!FSlots.PostCommand({s == " START" ? WM_STARTSLOT : WM_STOPSLOT, StrToInt(*number) - 1})) {
+        response.Status = 503;
+        SendText(response, "Too many commands are waiting: try again later.");
     }
 }

@@ -2,6 +2,7 @@
 
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "RequestChecks.h"
 #include "WebSlots.h"
 
 #include <mutex>
@@ -10,9 +11,11 @@
 #include <string>
 #include <utility>
 
-// The request handler: the access check, then the routing table in its order
-// ("/", the web client's files, the web service under "/ws/", "/execute").
-// Any failure while routing becomes status 501 with the failure's message.
+// The request handler: the checks of where a request comes from (Host without
+// a user, Origin of a POST, failed logins), the access check, then the routing
+// table in its order ("/", the web client's files, the web service under
+// "/ws/", "/execute"). Any failure while routing becomes status 501 with the
+// failure's message.
 //
 // Threads: HTTPServerCommandGet runs on connection threads, several at once.
 // SetAccess is called only while no server runs; the password hash may change
@@ -23,7 +26,8 @@ public:
 
     explicit TWebRouter(TWebSlots& slots) : FSlots(slots) {}
 
-    void SetAccess(const std::string& user, bool commandExecution);
+    // `allowedHosts`: comma-separated names taken as Host besides the machine's own.
+    void SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts = "");
     void SetPasswordHash(const std::string& hash);
     std::string PasswordHash() const;
 
@@ -37,13 +41,15 @@ public:
     static std::string NormalizeDateParam(const std::string& text);
 
 private:
+    // Answers a request that must not reach the routes; false when it may.
+    bool Refused(const THttpRequest& request, THttpResponse& response);
     bool Admitted(const THttpRequest& request) const;
     void Route(const THttpRequest& request, THttpResponse& response);
     void SendSlots(THttpResponse& response);
     void SendCalendarEvents(int slot, const THttpRequest& request, THttpResponse& response);
     void SendDayList(int slot, int year, int month, int day, THttpResponse& response);
     void SendFile(int slot, int id, THttpResponse& response);
-    void Execute(const THttpRequest& request);
+    void Execute(const THttpRequest& request, THttpResponse& response);
     // The slot of a path's digits: 501 for a number out of range of int, 404 past the slots.
     int SlotIndex(std::string_view digits) const;
     // Days and seconds of a row's start time; nothing for a damaged one, which
@@ -53,6 +59,8 @@ private:
     TWebSlots& FSlots;
     std::string FWebServerUser;             // written only while no server runs
     bool FWebServerCommandExecution = true; // written only while no server runs
+    THostCheck FHosts;                      // written only while no server runs
+    TLoginThrottle FLogins;
     mutable std::mutex FHashLock;           // guards FWebServerPasswordHash
     std::string FWebServerPasswordHash;
     static constexpr std::size_t MaxReportedRows = 10000;

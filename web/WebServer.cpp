@@ -5,7 +5,14 @@
 #include "HttpServer.h"
 #include "WebRouter.h"
 
+#include "TextTools.h"
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 
@@ -15,6 +22,31 @@ constexpr const char* Section = "Webserver";
 constexpr int DefaultPort = 5252;
 
 const char* OnOff(bool on) { return on ? "on" : "off"; }
+
+std::string ReadPem(const std::string& path, const char* what) {
+    constexpr std::uintmax_t MaxBytes = 1024 * 1024; // far more than any certificate chain
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (!error && size > MaxBytes) {
+        error = std::make_error_code(std::errc::file_too_large);
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (error || !in) {
+        throw std::runtime_error(Format("Cannot read the %s file \"%s\": %s", what, path.c_str(),
+                                        error ? error.message().c_str() : std::strerror(errno)));
+    }
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+THttpServer::TTls ReadTls(const TWebServerSettings& settings) {
+    if (settings.CertificateFile.empty() && settings.KeyFile.empty()) {
+        return {};
+    }
+    if (settings.CertificateFile.empty() || settings.KeyFile.empty()) {
+        throw std::runtime_error("HTTPS needs both CertificateFile and KeyFile");
+    }
+    return {ReadPem(settings.CertificateFile, "certificate"), ReadPem(settings.KeyFile, "key")};
+}
 
 // The text as a decimal integer, as a port field is read; nothing when it is not one.
 std::optional<int> ParsePort(const std::string& text) {
@@ -40,6 +72,9 @@ TWebServerSettings TWebServerSettings::Read(const TSettingsFile& settings) {
     s.Password = settings.ReadString(Section, "Password", s.Password);
     s.CommandExecution = settings.ReadString(Section, "CommandExecution", "on") == "on";
     s.Enabled = settings.ReadString(Section, "Enabled", "off") == "on";
+    s.AllowedHosts = settings.ReadString(Section, "AllowedHosts", s.AllowedHosts);
+    s.CertificateFile = settings.ReadString(Section, "CertificateFile", s.CertificateFile);
+    s.KeyFile = settings.ReadString(Section, "KeyFile", s.KeyFile);
     return s;
 }
 
@@ -47,7 +82,9 @@ void TWebServerSettings::WriteFields(TSettingsFile& settings) const {
     settings.WriteSection(Section, {{"Port", Port},
                                     {"User", User},
                                     {"Password", Password},
-                                    {"CommandExecution", OnOff(CommandExecution)}});
+                                    {"CommandExecution", OnOff(CommandExecution)},
+                                    {"CertificateFile", CertificateFile},
+                                    {"KeyFile", KeyFile}});
 }
 
 void TWebServerSettings::WriteEnabled(TSettingsFile& settings, bool running) {
@@ -70,14 +107,13 @@ TWebServer::TWebServer(TController& controller) : FImpl(std::make_unique<TImpl>(
 
 TWebServer::~TWebServer() { Deactivate(); }
 
-void TWebServer::Start(const std::string& portText, const std::string& user, bool commandExecution,
-                       bool retry) {
+void TWebServer::Start(const TWebServerSettings& settings, bool retry) {
     if (FImpl->Server) {
         return;
     }
     try {
-        FImpl->Router.SetAccess(user, commandExecution);
-        if (const auto port = ParsePort(portText)) {
+        FImpl->Router.SetAccess(settings.User, settings.CommandExecution, settings.AllowedHosts);
+        if (const auto port = ParsePort(settings.Port)) {
             FImpl->Port = *port;
         }
         FImpl->Server = std::make_unique<THttpServer>(
@@ -85,7 +121,7 @@ void TWebServer::Start(const std::string& portText, const std::string& user, boo
             [router = &FImpl->Router](const THttpRequest& request, THttpResponse& response) {
                 router->HTTPServerCommandGet(request, response);
             },
-            THttpServer::TLimits{});
+            THttpServer::TLimits{}, ReadTls(settings));
     } catch (const std::exception& e) {
         const std::string text = std::string("Error starting web server: ") + e.what();
         if (!retry || text != FImpl->LastStartError) {

@@ -13,9 +13,15 @@ struct TWebServerSettings {
     std::string Password; // the hash, never the password itself
     bool CommandExecution = true;
     bool Enabled = false;
+    // Without a user, Host names taken besides the machine's own (comma-separated).
+    std::string AllowedHosts;
+    // PEM files; with both set the server speaks HTTPS only.
+    std::string CertificateFile;
+    std::string KeyFile;
 
     static TWebServerSettings Read(const TSettingsFile& settings);
-    // Port, User, Password and CommandExecution, as at the window's destruction.
+    // Port, User, Password, CommandExecution, CertificateFile and KeyFile, as at
+    // the window's destruction.
     void WriteFields(TSettingsFile& settings) const;
     // Enabled alone, as at the window's close.
     static void WriteEnabled(TSettingsFile& settings, bool running);
@@ -40,11 +46,12 @@ public:
 
     // Does nothing when active. A port text that is not an integer keeps the
     // port in force (5252 until a start set another). Logs "Web server started";
-    // on failure logs "Error starting web server: %s", stays stopped and throws
+    // on failure (also a certificate or key that cannot be read or is refused)
+    // logs "Error starting web server: %s", stays stopped and throws
     // std::runtime_error whose what() is that same full text (for the message box).
     // A retry (`retry` true) does not log the error of the last failed start again.
-    void Start(const std::string& portText, const std::string& user, bool commandExecution,
-               bool retry = false);
+    // Password and Enabled of `settings` are not used.
+    void Start(const TWebServerSettings& settings, bool retry = false);
     // Logs "Web server stopped"; waits for the connection threads to end.
     void Stop();
     // The close of the window: stops without a log line.

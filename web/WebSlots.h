@@ -3,6 +3,7 @@
 #include "Catalogue.h"
 #include "CommandQueue.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -29,8 +30,13 @@ public:
     // A connection to the catalogue in `folder` (the one State gave), creating
     // the folder and the table when missing.
     virtual std::unique_ptr<TCatalogue> OpenCatalogue(int index, const std::string& folder) = 0;
-    // Carried out later on the controller's thread; an index outside the slots is ignored there.
-    virtual void PostCommand(TSlotCommand command) = 0;
+    // Carried out later on the controller's thread; an index outside the slots is
+    // ignored there. False when too many commands wait already.
+    virtual bool PostCommand(TSlotCommand command) = 0;
     // A line for the slot's log (its name goes in front), written later on the controller's thread.
     virtual void PostLog(int index, const std::string& message) = 0;
+    // A line for the web server's log, written later on the controller's thread.
+    virtual void PostServerLog(const std::string& message) = 0;
+    // The clock the slots run on.
+    virtual std::chrono::system_clock::time_point Now() const = 0;
 };

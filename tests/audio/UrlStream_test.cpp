@@ -2,6 +2,7 @@
 #include "Mixer.h"
 #include "PushStream.h"
 #include "TestSupport.h"
+#include "StreamText.h"
 #include "UrlStream.h"
 #include "basserrors.h"
 
@@ -10,11 +11,15 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace TestSupport;
 using namespace std::chrono_literals;
@@ -237,21 +242,64 @@ TEST(UrlStream, FollowsPlaylistsToTheirFirstEntry) {
         EXPECT_GE(Collect(*stream, SourceRate / 2, 10s).size(), static_cast<std::size_t>(SourceRate))
             << "audio of the playlist's stream";
     }
-    // A local list names its files relative to its own folder.
-    TTempDir dir;
-    {
-        std::ofstream(dir.File("sine.mp3"), std::ios::binary)
-            .write(reinterpret_cast<const char*>(SineMp3().data()), static_cast<std::streamsize>(SineMp3().size()));
-        std::ofstream(dir.File("local.m3u")) << "# a comment\n\nsine.mp3\n";
-    }
-    {
-        SCOPED_TRACE("local.m3u");
-        auto stream = TUrlStream::Create(dir.File("local.m3u"), {});
-        EXPECT_EQ(stream->Rate(), SourceRate);
-        EXPECT_GE(Collect(*stream, SourceRate / 2, 10s).size(), static_cast<std::size_t>(SourceRate));
-    }
     server->AddPage("/empty.pls", "HTTP/1.0 200 OK", "audio/x-scpls", "[playlist]\nNumberOfEntries=0\n");
     EXPECT_EQ(CodeOfCreate(server->Url("/empty.pls")), BassError::FileForm);
+}
+
+// What creating a stream from `url` ends in: the refusal's text, or what shows
+// that something was opened. A FIFO named by the URL holds its reader in open()
+// until a writer comes, which this supplies after a while.
+std::string RefusalOf(const std::string& url, const std::string& fifo) {
+    auto result = std::async(std::launch::async, [&]() -> std::string {
+        try {
+            TUrlStream::Create(url, {}, {2s, 2s});
+            return "opened";
+        } catch (const StreamText::TSchemeRefused& e) {
+            return e.what();
+        } catch (const std::exception& e) {
+            return std::string("opened and failed: ") + e.what();
+        }
+    });
+    if (result.wait_for(3s) != std::future_status::ready) {
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+        return "read the FIFO: " + result.get();
+    }
+    return result.get();
+}
+
+TEST(UrlStream, OpensNothingButHttpAndHttps) {
+    TTempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto server = LiveServer();
+    server->AddPage("/local.pls", "HTTP/1.0 200 OK", "audio/x-scpls", "[playlist]\nFile1=file://" + fifo + "\n");
+    server->AddPage("/passwd.m3u", "HTTP/1.0 200 OK", "audio/x-mpegurl", "file:///etc/passwd\n");
+    server->AddPage("/socket.m3u", "HTTP/1.0 200 OK", "audio/x-mpegurl", "tcp://127.0.0.1:9/\n");
+    const std::string notAllowed = "\" is not allowed: streams are recorded over http and https only";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {server->Url("/local.pls"), "Scheme \"file" + notAllowed},
+        {server->Url("/passwd.m3u"), "Scheme \"file" + notAllowed},
+        {server->Url("/socket.m3u"), "Scheme \"tcp" + notAllowed},
+        {"file://" + fifo, "Scheme \"file" + notAllowed},
+        {"FILE:" + fifo, "Scheme \"file" + notAllowed},
+        {fifo, "A stream URL must begin with http:// or https://"},
+        {"pipe:0", "Scheme \"pipe" + notAllowed},
+        {"concat:" + fifo + "|" + fifo, "Scheme \"concat" + notAllowed},
+        {"subfile,,start,0,end,0,,:" + fifo, "A stream URL must begin with http:// or https://"},
+        {"data:audio/mpeg;base64,AAAA", "Scheme \"data" + notAllowed},
+        {"crypto+http://127.0.0.1/", "Scheme \"crypto+http" + notAllowed},
+    };
+    for (const auto& [url, text] : cases) {
+        EXPECT_EQ(RefusalOf(url, fifo), text) << url;
+    }
+    const int before = server->Connections();
+    EXPECT_EQ(RefusalOf("tcp://127.0.0.1:" + std::to_string(server->Port()), fifo), "Scheme \"tcp" + notAllowed);
+    EXPECT_EQ(server->Connections(), before) << "no connection for a raw socket address";
+    // HTTP in capitals is still HTTP.
+    EXPECT_EQ(TUrlStream::Create("HTTP://" + server->Url("/stream").substr(7), {})->Rate(), SourceRate);
 }
 
 TEST(UrlStream, LeavesHlsPlaylistsToFFmpeg) {

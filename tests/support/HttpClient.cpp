@@ -70,6 +70,12 @@ THttpReply Http(const THttpCall& call) {
         curl_easy_setopt(curl.get(), CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
         curl_easy_setopt(curl.get(), CURLOPT_USERPWD, call.UserPassword.c_str());
     }
+    if (!call.CaFile.empty()) {
+        curl_easy_setopt(curl.get(), CURLOPT_CAINFO, call.CaFile.c_str());
+    }
+    if (!call.From.empty()) {
+        curl_easy_setopt(curl.get(), CURLOPT_INTERFACE, call.From.c_str());
+    }
     if (headers) {
         curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
     }

@@ -24,6 +24,8 @@ struct THttpCall {
     std::vector<std::string> Headers; // "Name: value"
     std::string Body;                 // sent for POST
     std::string UserPassword;         // "user:password" for Basic, empty for none
+    std::string CaFile = {};          // a PEM file to trust for https
+    std::string From = {};            // the local address to connect from
 };
 
 // One request with libcurl, on a connection of its own.

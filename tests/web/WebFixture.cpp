@@ -28,7 +28,15 @@ void TWebFixture::Build(int count, const std::vector<TKeys>& sections) {
 
 void TWebFixture::Start(const std::string& user, bool commandExecution, const std::string& password) {
     Server->SetPasswordHash(HashWebServerPassword(password));
-    Server->Start("0", user, commandExecution);
+    Server->Start(WebSettings("0", user, commandExecution));
+}
+
+TWebServerSettings TWebFixture::WebSettings(const std::string& port, const std::string& user, bool commandExecution) {
+    TWebServerSettings settings;
+    settings.Port = port;
+    settings.User = user;
+    settings.CommandExecution = commandExecution;
+    return settings;
 }
 
 std::string TWebFixture::Url(const std::string& path, const std::string& host) const {

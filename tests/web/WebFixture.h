@@ -24,6 +24,8 @@ protected:
     // given) for `count` slots, then builds the controller and the server.
     void Build(int count, const std::vector<TKeys>& sections = {});
     void Start(const std::string& user = "", bool commandExecution = true, const std::string& password = "");
+    static TWebServerSettings WebSettings(const std::string& port, const std::string& user = "",
+                                          bool commandExecution = true);
 
     std::string SlotFolder(int index) const { return Folder("slot" + std::to_string(index)); }
     std::string Url(const std::string& path, const std::string& host = "127.0.0.1") const;

@@ -456,7 +456,7 @@ TEST_F(WebRoutes, ExecutePostsStartAndStopCommands) {
 
 TEST_F(WebRoutes, ExecuteDoesNothingWhenCommandsAreOff) {
     Build(1, {{{"Source", "Soundcard"}, {"Device", "TEST:0"}}});
-    Server->Start("0", "", false);
+    Server->Start(WebSettings("0", "", false));
     const auto r = Http({"POST", Url("/execute"), {"Content-Type: application/x-www-form-urlencoded"},
                          Form("SLOT+1+STOP"), {}});
     EXPECT_EQ(r.Status, 200);

@@ -53,7 +53,8 @@ TEST_F(WebServer, SettingsReadOnlyTheExactWordOnAndWriteTheirSection) {
     EXPECT_EQ(upper.Port, "8080");
 
     TWebServerSettings::WriteEnabled(Settings, true);
-    TWebServerSettings fields{"6000", "admin", HashWebServerPassword("pw"), false, false};
+    TWebServerSettings fields = WebSettings("6000", "admin", false);
+    fields.Password = HashWebServerPassword("pw");
     fields.WriteFields(Settings);
     TSettingsStore reread(Dir.Path() / "RudazOdudad.ini");
     EXPECT_EQ(reread.ReadString("Webserver", "Enabled", ""), "on");
@@ -78,7 +79,7 @@ TEST_F(WebServer, StartAndStopLogAndServeOnIPv4AndIPv6) {
         EXPECT_EQ(r.Status, 200) << host;
         EXPECT_EQ(r.Header("connection"), "close") << host;
     }
-    Server->Start("1", "ignored", false); // already running: nothing happens
+    Server->Start(WebSettings("1", "ignored")); // already running: nothing happens
     EXPECT_EQ(Get(Url("/ws/slots")).Status, 200);
     EXPECT_EQ(WebLog.size(), 1u);
 
@@ -89,7 +90,7 @@ TEST_F(WebServer, StartAndStopLogAndServeOnIPv4AndIPv6) {
     EXPECT_NE(WebLog[1].find(": Web server stopped"), std::string::npos) << WebLog[1];
     EXPECT_NE(Get("http://127.0.0.1:" + std::to_string(port) + "/ws/slots").CurlCode, 0) << "nothing listens";
 
-    Server->Start("0", "", true);
+    Server->Start(WebSettings("0"));
     EXPECT_EQ(Get(Url("/ws/slots")).Status, 200) << "a stopped server starts again";
     Server->Deactivate();
     EXPECT_FALSE(Server->Active());
@@ -100,7 +101,7 @@ TEST_F(WebServer, APortInUseIsReportedAndLeavesTheServerStopped) {
     Build(1);
     TPortBlocker other;
     try {
-        Server->Start(std::to_string(other.Port()), "", true);
+        Server->Start(WebSettings(std::to_string(other.Port())));
         FAIL() << "started on a port in use";
     } catch (const std::runtime_error& e) {
         const std::string text = e.what();
@@ -113,11 +114,11 @@ TEST_F(WebServer, APortInUseIsReportedAndLeavesTheServerStopped) {
     EXPECT_EQ(Server->Port(), other.Port()) << "the port taken from the field stays in force";
 
     // A port text that is no number keeps the port in force; "0" then lets the system choose.
-    EXPECT_THROW(Server->Start("http", "", true), std::runtime_error);
+    EXPECT_THROW(Server->Start(WebSettings("http")), std::runtime_error);
     EXPECT_EQ(Server->Port(), other.Port());
-    EXPECT_THROW(Server->Start("70000", "", true), std::runtime_error);
+    EXPECT_THROW(Server->Start(WebSettings("70000")), std::runtime_error);
     EXPECT_FALSE(Server->Active());
-    Server->Start("0", "", true);
+    Server->Start(WebSettings("0"));
     EXPECT_TRUE(Server->Active());
     EXPECT_EQ(Get(Url("/ws/slots")).Status, 200);
 }
@@ -125,7 +126,7 @@ TEST_F(WebServer, APortInUseIsReportedAndLeavesTheServerStopped) {
 TEST_F(WebServer, WithoutAUserEveryoneIsAdmittedWhateverThePassword) {
     Build(1);
     Server->SetPasswordHash(HashWebServerPassword("secret"));
-    Server->Start("0", "", true);
+    Server->Start(WebSettings("0"));
     EXPECT_EQ(Get(Url("/ws/slots")).Status, 200);
     EXPECT_EQ(Http({"GET", Url("/ws/slots"), {}, {}, "someone:wrong"}).Status, 200);
 }
@@ -164,7 +165,7 @@ TEST_F(WebServer, WithAUserOnlyTheExactCredentialsAreAdmitted) {
 TEST_F(WebServer, AStoredEmptyPasswordAdmitsNobodyUntilOneIsSet) {
     Build(1);
     Server->SetPasswordHash("");
-    Server->Start("0", "admin", true);
+    Server->Start(WebSettings("0", "admin"));
     ExpectRefused(Http({"GET", Url("/ws/slots"), {}, {}, "admin:"}), "empty stored hash");
     Server->SetPasswordHash(HashWebServerPassword("x"));
     EXPECT_EQ(Http({"GET", Url("/ws/slots"), {}, {}, "admin:x"}).Status, 200);
@@ -194,7 +195,7 @@ TEST_F(WebServer, TheStoredHashSurvivesARestartOfTheProgram) {
     EXPECT_EQ(stored.Password, HashWebServerPassword("old")) << "the hash is stored, never the password";
     Server = std::make_unique<TWebServer>(*Controller);
     Server->SetPasswordHash(stored.Password);
-    Server->Start("0", stored.User, true);
+    Server->Start(WebSettings("0", stored.User));
     EXPECT_EQ(Http({"GET", Url("/ws/slots"), {}, {}, "admin:old"}).Status, 200);
     ExpectRefused(Http({"GET", Url("/ws/slots"), {}, {}, "admin:" + stored.Password}), "the hash is no password");
 }

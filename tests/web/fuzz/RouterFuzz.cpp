@@ -1,11 +1,15 @@
-// libFuzzer target: request parsing (target, form body, Authorization) and
-// routing against two slots with a real catalogue in a temporary folder.
-// Input: byte 0 picks the method and the access rule; the rest is split at
-// '\n' into request target, Authorization header, and url-encoded body.
+// libFuzzer target: request parsing (target, form body, Authorization), the
+// checks of where a request comes from (Host, Origin or Referer, failed logins
+// per address) and routing against two slots with a real catalogue in a
+// temporary folder. Input: byte 0 picks the method, the access rule, whether
+// the origin line is sent as Origin or Referer, and the client's address; the
+// rest is split at '\n' into request target, Authorization header, Host
+// header, origin line and url-encoded body.
 #include "HttpRequest.h"
 #include "WebRouter.h"
 #include "WebServer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -43,11 +47,18 @@ public:
         std::filesystem::create_directories(folder);
         return std::make_unique<TCatalogue>(folder + "/" + TCatalogue::FileName);
     }
-    void PostCommand(TSlotCommand) override {}
+    bool PostCommand(TSlotCommand) override { return ++FCommands % 7 != 0; } // now and then a full queue
     void PostLog(int, const std::string&) override {}
+    void PostServerLog(const std::string&) override {}
+    // Ten seconds on at every look, so that blocks of failed logins also end.
+    std::chrono::system_clock::time_point Now() const override {
+        return std::chrono::system_clock::time_point(std::chrono::seconds(FTicks += 10));
+    }
 
 private:
     std::string FRoot;
+    unsigned FCommands = 0;
+    mutable long long FTicks = 1'000'000'000;
 };
 
 TFuzzSlots& Slots() {
@@ -73,10 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::string_view target = NextLine(input);
     const std::string_view authorization = NextLine(input);
+    const std::string_view host = NextLine(input);
+    const std::string_view origin = NextLine(input);
     const std::string_view body = input;
 
     THttpRequest request;
     request.Method = methods[flags & 3];
+    request.Host = host;
+    (flags & 16 ? request.Referer : request.Origin) = origin;
+    static const char* const peers[] = {"127.0.0.1", "::1", "192.0.2.7", ""};
+    request.Peer = peers[(flags >> 5) & 3];
+    request.Secure = (flags & 128) != 0;
     if (ParseAuthorization(authorization, request) == TAuthorization::Foreign) {
         return 0;
     }
@@ -85,12 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ParseRequestTarget(target, request);
 
-    TWebRouter router(Slots());
-    router.SetAccess(flags & 4 ? "user" : "", (flags & 8) != 0);
+    // One router for the run, as the server has, so that failed logins add up.
+    static TWebRouter router{Slots()};
+    router.SetAccess(flags & 4 ? "user" : "", (flags & 8) != 0, "studio.example, other.example");
     router.SetPasswordHash(HashWebServerPassword("pw"));
     THttpResponse response;
     router.HTTPServerCommandGet(request, response);
-    if (response.Status != 200 && response.Status != 302 && response.Status != 404 && response.Status != 501) {
+    const int status = response.Status;
+    if (status != 200 && status != 302 && status != 403 && status != 404 && status != 429 && status != 501 &&
+        status != 503) {
         std::abort(); // a status the router never gives
     }
     return 0;
