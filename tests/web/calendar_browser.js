@@ -7,6 +7,7 @@ const assert = require("node:assert/strict");
 const { spawn, execFileSync } = require("node:child_process");
 const crypto = require("node:crypto");
 const fs = require("node:fs");
+const http = require("node:http");
 const net = require("node:net");
 const os = require("node:os");
 const path = require("node:path");
@@ -62,13 +63,19 @@ function makeSlot(index, rows) {
 
 let running = null; // the program, killed if the watchdog fires
 
-async function startProgram(port, web) {
-    let ini = `[General]\nSlots=2\n[Webserver]\nEnabled=on\nPort=${port}\n`;
+const CALENDAR_SLOTS = [
+    { Name: "Studio A", Folder: path.join(work, "slot0") },
+    { Name: "Stream B", Folder: path.join(work, "slot1") },
+];
+
+async function startProgram(port, web, slots = CALENDAR_SLOTS) {
+    let ini = `[General]\nSlots=${slots.length}\n[Webserver]\nEnabled=on\nPort=${port}\n`;
     for (const [k, v] of Object.entries(web)) {
         ini += `${k}=${v}\n`;
     }
-    ini += `[Slot0]\nName=Studio A\nFolder=${path.join(work, "slot0")}\n`;
-    ini += `[Slot1]\nName=Stream B\nFolder=${path.join(work, "slot1")}\n`;
+    slots.forEach((keys, i) => {
+        ini += `[Slot${i}]\n` + Object.entries(keys).map(([k, v]) => `${k}=${v}\n`).join("");
+    });
     fs.writeFileSync(path.join(work, "RudazOdudad.ini"), ini);
     const log = path.join(work, "stderr.log");
     const child = spawn(program, [], {
@@ -98,6 +105,66 @@ function stopProgram(child) {
         child.once("exit", (code) => resolve(code));
         child.kill("SIGTERM");
     });
+}
+
+// An endless MP3 stream at about real time (a second ahead on connecting), for a slot that records.
+function startStreamServer() {
+    const mp3 = execFileSync("ffmpeg", ["-nostdin", "-v", "error", "-f", "lavfi", "-i",
+        "sine=frequency=440:sample_rate=44100:duration=10", "-ac", "2", "-b:a", "128k", "-write_xing", "0",
+        "-id3v2_version", "0", "-f", "mp3", "-"]);
+    const perTick = 1600; // 128 kbit/s in 100 ms
+    const server = http.createServer((req, res) => {
+        res.writeHead(200, { "Content-Type": "audio/mpeg" });
+        let at = 0;
+        const send = (bytes) => {
+            for (let left = bytes; left > 0;) {
+                const chunk = mp3.subarray(at, Math.min(mp3.length, at + left));
+                res.write(chunk);
+                left -= chunk.length;
+                at = (at + chunk.length) % mp3.length;
+            }
+        };
+        send(perTick * 10);
+        const timer = setInterval(() => send(perTick), 100);
+        res.on("close", () => clearInterval(timer));
+    });
+    return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
+}
+
+// A page of another site that sends a form to the logger as soon as it loads.
+function startForeignSite(target) {
+    const page = `<!DOCTYPE html><html><body><form id="f" method="POST" action="${target}">` +
+        `<input name="command" value="SLOT 1 STOP"></form><script>document.getElementById("f").submit()</script>` +
+        `</body></html>`;
+    const server = http.createServer((req, res) => {
+        res.writeHead(200, { "Content-Type": "text/html" });
+        res.end(page);
+    });
+    return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
+}
+
+// A POST as a script sends it: neither Origin nor Referer.
+function plainPost(url, body) {
+    return new Promise((resolve, reject) => {
+        const req = http.request(url, { method: "POST", headers: { "Content-Type": "application/x-www-form-urlencoded" } },
+            (res) => { res.resume(); res.on("end", () => resolve(res.statusCode)); });
+        req.on("error", reject);
+        req.end(body);
+    });
+}
+
+async function recording(base) {
+    return (await (await fetch(base + "/ws/slot/0/recording")).text()) === "1";
+}
+
+async function waitFor(check, seconds, what) {
+    for (let i = 0; i < seconds * 10; i++) {
+        if (await check()) {
+            return;
+        }
+        await new Promise((r) => setTimeout(r, 100));
+    }
+    throw new Error("timed out: " + what);
 }
 
 // A 401, or the browser giving up on the credentials it has (none, or refused ones).
@@ -220,6 +287,40 @@ async function main() {
         await inUrl.close();
         assert.equal(await stopProgram(child), 0);
         child = null;
+
+        // A page of another site cannot stop a recording; the logger's own page and scripts can.
+        const stream = await startStreamServer();
+        port = await freePort();
+        child = await startProgram(port, {}, [{ Name: "On Air", Source: "Stream", Format: "mp3",
+            StreamURL: `http://127.0.0.1:${stream.address().port}/stream`, Folder: path.join(work, "onair") }]);
+        const own = `http://127.0.0.1:${port}`;
+        await waitFor(() => recording(own), 20, "the stream slot records");
+        const foreign = await startForeignSite(`${own}/execute`);
+        const foreignPort = foreign.address().port;
+        const attacker = await browser.newContext();
+        const trap = await attacker.newPage();
+        await trap.goto(`http://127.0.0.1:${foreignPort}/`);
+        await trap.waitForURL(`${own}/execute`);
+        assert.equal(await trap.textContent("body"), "Cross-site requests are not allowed.");
+        await attacker.close();
+        foreign.close();
+        await new Promise((r) => setTimeout(r, 500)); // a command would be carried out by now
+        assert.ok(await recording(own), "the slot still records");
+        assert.match(fs.readFileSync(path.join(work, "stderr.log"), "utf8"),
+            new RegExp(`Refused a cross-site request to /execute from http://127\\.0\\.0\\.1:${foreignPort} \\(127\\.0\\.0\\.1\\)`));
+
+        const home = await (await browser.newContext()).newPage();
+        await home.goto(own + "/index.html");
+        const status = await home.evaluate(() => fetch("/execute", { method: "POST",
+            headers: { "Content-Type": "application/x-www-form-urlencoded" }, body: "command=SLOT 1 STOP" })
+            .then((r) => r.status));
+        assert.equal(status, 200, "the logger's own page");
+        await waitFor(async () => !(await recording(own)), 5, "stopped from the logger's own page");
+        assert.equal(await plainPost(own + "/execute", "command=SLOT+1+START"), 200);
+        await waitFor(() => recording(own), 20, "started by a script");
+        assert.equal(await stopProgram(child), 0);
+        child = null;
+        stream.close();
     } finally {
         if (child) {
             child.kill("SIGKILL");
