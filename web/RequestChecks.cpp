@@ -63,6 +63,17 @@ bool IsIPLiteral(std::string_view host) {
     return inet_pton(AF_INET, text.c_str(), address) == 1 || inet_pton(AF_INET6, text.c_str(), address) == 1;
 }
 
+std::string LogSafe(std::string_view text) {
+    constexpr std::size_t MaxBytes = 200;
+    std::string safe(text.substr(0, MaxBytes));
+    for (char& c : safe) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return text.size() > MaxBytes ? safe + "..." : safe;
+}
+
 THostCheck::THostCheck(const std::string& allowed) {
     FNames.insert("localhost");
     char name[HOST_NAME_MAX + 1] = "";

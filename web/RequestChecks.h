@@ -15,6 +15,9 @@
 // port, the brackets of an IPv6 literal or a trailing dot.
 std::string HostOfAuthority(std::string_view authority);
 bool IsIPLiteral(std::string_view host);
+// Text a client sent, fit for one log line: control characters become '?'
+// (a decoded "%0A" must not forge a line), and at most 200 bytes are kept.
+std::string LogSafe(std::string_view text);
 
 // The names a server without a user answers to. A foreign page can make a
 // name of its own point at this machine (DNS rebinding), but the browser then

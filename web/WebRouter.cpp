@@ -292,9 +292,9 @@ bool TWebRouter::Refused(const THttpRequest& request, THttpResponse& response) {
     }
     // Browsers send stored credentials along with a form of another site.
     if (request.Method == "POST" && !FromOwnOrigin(request)) {
-        FSlots.PostServerLog("Refused a cross-site request to " + request.Path + " from " +
-                             (!request.Origin.empty() ? request.Origin : request.Referer) + " (" + request.Peer +
-                             ")");
+        FSlots.PostServerLog("Refused a cross-site request to " + LogSafe(request.Path) + " from " +
+                             LogSafe(!request.Origin.empty() ? request.Origin : request.Referer) + " (" +
+                             request.Peer + ")");
         response.Status = 403;
         SendText(response, "Cross-site requests are not allowed.");
         return true;

@@ -128,10 +128,7 @@ TEST_F(WebRoutes, TheClientsFilesAreServedFromTheProgramWithoutRegardToCase) {
 
 TEST_F(WebRoutes, SlotListGivesEverySlotInIndexOrderWithWhatKeepsItFromRecording) {
     Build(4, {{{"Name", "Studio A"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}},
-              {{"Name", "Web"},
-               {"Source", "Stream"},
-               {"StreamURL", "http://127.0.0.1:1/live"},
-               {"Enabled", "off"}},
+              {{"Name", "Web"}, {"Source", "Stream"}, {"StreamURL", "file:///etc/passwd"}},
               {{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "WDM:99"}},
               {{"Name", "Unplugged"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}}});
     Controller->timTimerTimer(); // the first tick opens the files
@@ -149,8 +146,15 @@ TEST_F(WebRoutes, SlotListGivesEverySlotInIndexOrderWithWhatKeepsItFromRecording
     EXPECT_EQ(slots[0]["Source"], "Test: tone");
     EXPECT_EQ(slots[0]["Recording"], true);
     EXPECT_EQ(slots[0]["Error"], "");
-    EXPECT_EQ(slots[1]["Source"], "http://127.0.0.1:1/live");
+    EXPECT_EQ(slots[1]["Source"], "file:///etc/passwd");
     EXPECT_EQ(slots[1]["Recording"], false);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return Json("/ws/slots")[1]["Error"] ==
+                   "Scheme \"file\" is not allowed: streams are recorded over http and https only";
+        },
+        5))
+        << "a stream slot opens nothing but http and https: " << Json("/ws/slots")[1]["Error"];
     EXPECT_EQ(slots[2]["Source"], "Error") << "a sound-card slot without a device";
     EXPECT_EQ(slots[2]["Recording"], false);
     EXPECT_EQ(slots[2]["Error"], "Error: Invalid device");

@@ -45,16 +45,27 @@ TEST_F(WebServer, SettingsReadOnlyTheExactWordOnAndWriteTheirSection) {
     EXPECT_EQ(defaults.Password, "");
     EXPECT_TRUE(defaults.CommandExecution);
     EXPECT_FALSE(defaults.Enabled);
+    EXPECT_EQ(defaults.AllowedHosts + defaults.CertificateFile + defaults.KeyFile, "");
 
-    Settings.WriteSection("Webserver", {{"Enabled", "ON"}, {"CommandExecution", "yes"}, {"Port", "8080"}});
+    Settings.WriteSection("Webserver", {{"Enabled", "ON"},
+                                        {"CommandExecution", "yes"},
+                                        {"Port", "8080"},
+                                        {"AllowedHosts", "logger.lan"},
+                                        {"CertificateFile", "/etc/c.pem"},
+                                        {"KeyFile", "/etc/k.pem"}});
     auto upper = TWebServerSettings::Read(Settings);
     EXPECT_FALSE(upper.Enabled) << "only the lower-case word starts the server";
     EXPECT_FALSE(upper.CommandExecution);
     EXPECT_EQ(upper.Port, "8080");
+    EXPECT_EQ(upper.AllowedHosts, "logger.lan");
+    EXPECT_EQ(upper.CertificateFile, "/etc/c.pem");
+    EXPECT_EQ(upper.KeyFile, "/etc/k.pem");
 
     TWebServerSettings::WriteEnabled(Settings, true);
     TWebServerSettings fields = WebSettings("6000", "admin", false);
     fields.Password = HashWebServerPassword("pw");
+    fields.CertificateFile = "/srv/cert.pem";
+    fields.AllowedHosts = "not.written";
     fields.WriteFields(Settings);
     TSettingsStore reread(Dir.Path() / "RudazOdudad.ini");
     EXPECT_EQ(reread.ReadString("Webserver", "Enabled", ""), "on");
@@ -62,6 +73,9 @@ TEST_F(WebServer, SettingsReadOnlyTheExactWordOnAndWriteTheirSection) {
     EXPECT_EQ(reread.ReadString("Webserver", "User", ""), "admin");
     EXPECT_EQ(reread.ReadString("Webserver", "Password", ""), HashWebServerPassword("pw"));
     EXPECT_EQ(reread.ReadString("Webserver", "CommandExecution", ""), "off");
+    EXPECT_EQ(reread.ReadString("Webserver", "CertificateFile", ""), "/srv/cert.pem");
+    EXPECT_EQ(reread.ReadString("Webserver", "KeyFile", "?"), "");
+    EXPECT_EQ(reread.ReadString("Webserver", "AllowedHosts", ""), "logger.lan") << "kept as the station wrote it";
 }
 
 TEST_F(WebServer, StartAndStopLogAndServeOnIPv4AndIPv6) {
