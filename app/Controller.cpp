@@ -13,10 +13,21 @@ void TController::WriteSlotCount(TSettingsStore& settings, int count) {
 TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int slotCount, TSlotServices services,
                          TLogSink sink)
     : FServices(std::move(services)), FSink(std::move(sink)) {
+    const TAlarmSettings alarms = TAlarmSettings::Read(settings);
+    if (!alarms.Command.empty()) {
+        FHook = std::make_unique<TAlarmHook>(
+            alarms.Command, [this](int slot, const std::string& line) { PostSlotLog(slot, line); });
+    }
     FSlots.reserve(static_cast<std::size_t>(std::max(slotCount, 0)));
     for (int i = 0; i < slotCount; ++i) {
         auto slot = std::make_unique<TSlotInfo>(settings, i, devices, FServices);
         slot->OnLog = [this](TSlotInfo& s, const std::string& text) { LogSlotMessage(s, text); };
+        slot->MinFreeGB = alarms.MinFreeGB;
+        slot->OnAlarm = [this](TSlotInfo& s, const TAlarmChange& change) {
+            if (FHook) {
+                FHook->Run(s.Index, s.Name, change);
+            }
+        };
         slot->StartInput();
         TSlotInfo& added = *slot;
         FSlots.push_back(std::move(slot));
@@ -49,6 +60,7 @@ void TController::timTimerTimer() {
             slot->CheckPull();
             slot->CheckEncoder();
         });
+        Guarded(*slot, [&] { slot->CheckAlarms(); });
     }
     const std::int64_t hour = HourNumber(ToLocalTime(FServices.Now()));
     if (hour == FLastHour) {

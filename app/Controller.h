@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AlarmHook.h"
 #include "AudioDevices.h"
 #include "CommandQueue.h"
 #include "SettingsStore.h"
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,8 @@
 // hour, carries out start and stop commands, and keeps the two message logs.
 //
 // Threads: everything runs on the thread that owns the controller, except
-// PostSlotCommand, PostSlotLog, PostWebServerLog and Now, which any thread may call.
+// PostSlotCommand, PostSlotLog, PostWebServerLog, Now, UptimeSeconds and
+// FreeSpace, which any thread may call. Alarm hooks run on threads of their own.
 class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
@@ -57,6 +60,12 @@ public:
     // The same for the web server's log.
     void PostWebServerLog(const std::string& message) { PostSlotLog(WebServerLogIndex, message); }
     std::chrono::system_clock::time_point Now() const { return FServices.Now(); }
+    double UptimeSeconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - FStartedAt).count();
+    }
+    std::optional<std::uint64_t> FreeSpace(const std::string& folder) const {
+        return FServices.FreeSpace ? FServices.FreeSpace(folder) : std::nullopt;
+    }
     void ProcessCommands();
 
     // After the configuration dialog closed with OK.
@@ -89,4 +98,7 @@ private:
     std::vector<std::pair<int, std::string>> FPostedLog;
     std::deque<std::string> FSlotLog;
     std::deque<std::string> FWebServerLog;
+    const std::chrono::steady_clock::time_point FStartedAt = std::chrono::steady_clock::now();
+    // Last: its runs post log lines until it is gone.
+    std::unique_ptr<TAlarmHook> FHook;
 };

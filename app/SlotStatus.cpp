@@ -69,6 +69,19 @@ TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
         s.Line3Error = true;
         s.Image = TSlotStatus::TImage::Error;
     }
+    // An alarm of a slot whose row does not already say what is wrong takes
+    // the place of the source's name; the file line stays.
+    if (!s.Line2Error) {
+        std::string alarms;
+        for (const TAlarm& alarm : slot.Alarms()) {
+            alarms += (alarms.empty() ? "" : "; ") + alarm.Text;
+        }
+        if (!alarms.empty()) {
+            s.Line2 = alarms;
+            s.Line2Alarm = true;
+            s.Image = TSlotStatus::TImage::Error;
+        }
+    }
     return s;
 }
 

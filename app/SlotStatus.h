@@ -11,7 +11,8 @@ struct TSlotStatus {
     enum class TImage { Ok, Disabled, Error };
 
     std::string Line2;
-    bool Line2Error = false; // red
+    bool Line2Error = false; // red: what keeps the slot from recording
+    bool Line2Alarm = false; // red: the alarms of a slot that records
     std::string Line3;
     bool Line3IsFile = false; // the path of the open file, in small type
     bool Line3Error = false;  // red
@@ -25,7 +26,7 @@ struct TSlotStatus {
 TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs);
 
 // What keeps a slot from recording, as its row shows it in red; "" while it
-// records or is stopped on purpose.
+// records (also in alarm) or is stopped on purpose.
 std::string SlotTrouble(const TSlotStatus& status);
 
 // "hh:nn:ss" of a duration in milliseconds; the hours start again at 00 after a day.

@@ -161,6 +161,84 @@ void StartDetached(const std::vector<std::string>& argv, const std::vector<std::
     }).detach();
 }
 
+TBoundedRun RunBounded(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                       const std::atomic<bool>& cancel, const std::function<void(const std::string&)>& onLine) {
+    if (argv.empty()) {
+        throw std::system_error(ENOENT, std::generic_category(), "empty command line");
+    }
+    TPipe output;
+    TSpawnActions actions;
+    posix_spawn_file_actions_addopen(&actions.Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions.Actions, output.Write, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions.Actions, output.Write, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions.Actions, 3);
+    TSpawnAttr attr;
+    attr.DefaultSignals(POSIX_SPAWN_SETSID); // its own group, killed as a whole
+    std::vector<char*> args = ArgPointers(argv);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], &actions.Actions, &attr.Attr, args.data(), environ);
+    if (rc != 0) {
+        throw std::system_error(rc, std::generic_category(), argv[0]);
+    }
+    output.CloseWrite();
+
+    TBoundedRun result;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string line;
+    auto flush = [&] {
+        if (line.find_first_not_of(" \t") != std::string::npos) {
+            onLine(line);
+        }
+        line.clear();
+    };
+    int status = 0;
+    bool exited = false;
+    bool open = true;
+    // Until the program has ended and said all it had; a child it left behind
+    // holding the pipe does not keep this waiting.
+    while (!exited || open) {
+        if (!exited) {
+            const pid_t done = waitpid(pid, &status, WNOHANG);
+            exited = done == pid || (done < 0 && errno != EINTR);
+        }
+        if (cancel.load() || std::chrono::steady_clock::now() >= deadline) {
+            if (!exited) {
+                kill(-pid, SIGKILL);
+                result.Killed = true;
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+            }
+            break;
+        }
+        pollfd pfd{output.Read, POLLIN, 0};
+        if (poll(&pfd, 1, exited ? 0 : 100) <= 0) {
+            if (exited) {
+                break;
+            }
+            continue;
+        }
+        char buf[4096];
+        const ssize_t n = read(output.Read, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            open = false;
+            continue;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == '\n' || buf[i] == '\r') {
+                flush();
+            } else if (line.size() < 1024) {
+                line += buf[i];
+            }
+        }
+    }
+    flush();
+    result.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 0;
+    return result;
+}
+
 TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
     if (argv.empty()) {
         throw std::system_error(ENOENT, std::generic_category(), "empty command line");

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -19,6 +21,20 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 // `environment` ("NAME=value") on top of ours. Throws std::system_error with
 // the errno of a failed start (ENOENT when the program is not on PATH).
 void StartDetached(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+
+// How a program run by RunBounded ended.
+struct TBoundedRun {
+    bool Killed = false; // at the limit, or cancelled
+    int ExitStatus = 0;  // its exit status, or 128 + the signal that ended it
+};
+
+// Runs a program to its end, without a shell, in a session of its own with
+// /dev/null as its input, for at most `limit` or until `cancel` turns true:
+// then its whole process group is killed. Each line it writes on standard
+// output or error goes to `onLine` on the calling thread. Throws
+// std::system_error when it cannot start (ENOENT when it is not on PATH).
+TBoundedRun RunBounded(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                       const std::atomic<bool>& cancel, const std::function<void(const std::string&)>& onLine);
 
 // A program started without a shell, with a pipe to its standard input. Its
 // standard output goes to /dev/null; its standard error is drained on a thread

@@ -15,6 +15,11 @@ void TPeakMeter::Process(float* samples, std::size_t bytes) {
     }
     FLeft.store(a, std::memory_order_relaxed);
     FRight.store(b, std::memory_order_relaxed);
+    if (std::max(a, b) < FSilenceLevel.load(std::memory_order_relaxed)) {
+        FSilentFrames.fetch_add(frames, std::memory_order_relaxed);
+    } else {
+        FSilentFrames.store(0, std::memory_order_relaxed);
+    }
 }
 
 void TPeakMeter::Reset() {

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstdint>
 
-// Peak magnitude per channel of the last block (1.0 = full scale), written on
-// the pulling thread and read from any thread.
+// Peak magnitude per channel of the last block (1.0 = full scale), and how
+// long the peaks of both channels have stayed below a silence level: written
+// on the pulling thread and read from any thread. The silence costs nothing
+// beyond the peaks it is measured from.
 class TPeakMeter : public TBlockProcessor {
 public:
     void Process(float* samples, std::size_t bytes) override;
@@ -15,9 +17,15 @@ public:
     float Left() const { return FLeft.load(std::memory_order_relaxed); }
     float Right() const { return FRight.load(std::memory_order_relaxed); }
 
+    void SetSilenceLevel(float linear) { FSilenceLevel.store(linear, std::memory_order_relaxed); }
+    // Frames since the last block with a peak at or above the silence level.
+    std::uint64_t SilentFrames() const { return FSilentFrames.load(std::memory_order_relaxed); }
+
 private:
     std::atomic<float> FLeft{0};
     std::atomic<float> FRight{0};
+    std::atomic<float> FSilenceLevel{0};
+    std::atomic<std::uint64_t> FSilentFrames{0};
 };
 
 // Bytes delivered so far, one atomic 64-bit value so no reader sees half an update.

@@ -18,7 +18,7 @@ packages=(
   chromium xvfb xauth xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   xdg-user-dirs valgrind python3
-  wrk nginx-light libcurl4-openssl-dev
+  wrk nginx-light libcurl4-openssl-dev prometheus
 )
 
 missing=()

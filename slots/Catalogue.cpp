@@ -33,6 +33,11 @@ TCatalogue::TCatalogue(const std::string& path) {
     // hourly rows. A catalogue that cannot be written works without the index.
     sqlite3_exec(FDb, "CREATE INDEX IF NOT EXISTS recordings_starttime ON recordings (starttime)", nullptr, nullptr,
                  nullptr);
+    // The alarms' starts and ends, beside the recordings that older readers know.
+    sqlite3_exec(FDb,
+                 "CREATE TABLE IF NOT EXISTS events (id INTEGER PRIMARY KEY AUTOINCREMENT, kind VARCHAR NOT NULL, "
+                 "starttime TIMESTAMP NOT NULL, endtime TIMESTAMP DEFAULT NULL, text VARCHAR NOT NULL)",
+                 nullptr, nullptr, nullptr);
 }
 
 TCatalogue::~TCatalogue() { sqlite3_close(FDb); }

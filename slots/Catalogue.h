@@ -22,7 +22,8 @@ class TStatement;
 std::string RecordingPath(const std::string& folder, const std::string& filename);
 
 // One connection to a slot's catalogue file RudazOdudad.db. Opening creates the
-// file and the recordings table when they are missing. Each connection belongs
+// file and the recordings table when they are missing, and the events table of
+// the alarms where the file can be written. Each connection belongs
 // to the one operation or request that opened it.
 class TCatalogue {
 public:

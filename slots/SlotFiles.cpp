@@ -249,6 +249,7 @@ void TSlotInfo::RestartEncoder() {
         LastError.clear(); // a retry keeps the error until it has proved to work
     }
     CurrentFile = path;
+    ++FilesStarted;
     FFileRelative = relative;
     FFileStartTime = FormatTime(local, "%Y-%m-%d %H:%M:%S");
     AddRow();
@@ -278,6 +279,7 @@ void TSlotInfo::EncoderFailed(const std::string& reason, std::uint64_t now) {
     LastError = reason; // a retry that cannot even start puts its own reason here
     if (now >= FEncoderRetryAt) {
         FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
+        ++EncoderRestarts;
         RestartEncoder();
     } else {
         StopEncoder();
@@ -338,6 +340,7 @@ void TSlotInfo::CheckEncoder() {
     } else if (!FEncoder && FEncoderRetryAt != 0 && now >= FEncoderRetryAt) {
         if (ShouldRecord()) {
             FEncoderRetryAt = now + RetryTimes.EncoderRetryMs;
+            ++EncoderRestarts;
             RestartEncoder();
         } else {
             FEncoderRetryAt = 0;

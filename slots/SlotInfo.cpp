@@ -55,6 +55,15 @@ TSlotInfo::~TSlotInfo() {
     }
     StopInput();
     FPullThread.reset();
+    // The record of an alarm ends where the logger stopped watching.
+    try {
+        const auto now = FServices.Now();
+        for (const TAlarm& alarm : FAlarms) {
+            EndEvent(alarm, now);
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Error updating database: ") + e.what());
+    }
     Write(FSettings, Index);
 }
 

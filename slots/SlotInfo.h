@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Alarms.h"
 #include "AudioDevices.h"
 #include "Catalogue.h"
 #include "DelayEffect.h"
@@ -100,6 +101,24 @@ public:
 
     void Log(const std::string& message);
 
+    // Alarms: silence (when SilenceAlarm is on), a lost input (a stream: down
+    // for more than SilenceSeconds), a failing encoder, the folder's free space
+    // below MinFreeGB, dropped audio. CheckAlarms raises and clears them on the
+    // controller's thread; each change is logged, kept in the catalogue's
+    // events and told to OnAlarm.
+    void CheckAlarms();
+    std::vector<TAlarm> Alarms() const;
+    bool AlarmActive(TAlarmKind kind) const;
+    // How long the recorded audio has stayed below SilenceLevel.
+    double SilentSeconds() const;
+    int MinFreeGB = 2;
+    std::function<void(TSlotInfo& slot, const TAlarmChange& change)> OnAlarm;
+    // Totals since the slot was made, changed under Lock.
+    std::uint64_t FilesStarted = 0;
+    std::uint64_t EncoderRestarts = 0; // new files after an encoder failed
+    std::uint64_t DroppedTotal = 0;    // input overflow and encoder pipe full, in bytes
+    std::uint64_t StreamReconnections() const { return FStreamReconnections.load(); }
+
     std::uint64_t BytesProcessed() const { return FCounter->Bytes(); }
     float PeakLeft() const { return FMeter->Left(); }
     float PeakRight() const { return FMeter->Right(); }
@@ -115,6 +134,8 @@ public:
         // An MP3 encoder whose file has not grown while this much audio went
         // in counts as dead (lame carries on when its writes fail).
         double StalledFileSeconds = 20;
+        // Free space changes slowly: a look now and then is plenty for hundreds of slots.
+        std::uint64_t FreeSpaceCheckMs = 10000;
     };
     TRetryTimes RetryTimes;
 
@@ -181,6 +202,11 @@ private:
     // Deletes a file and the day, month and year folders below `folder` it leaves empty.
     void RemoveFile(const std::string& folder, const std::string& path);
     void RemoveEmptiedFolders(const std::string& folder, const std::string& path);
+    void SetAlarm(TAlarmKind kind, bool on, std::chrono::system_clock::time_point since,
+                  std::chrono::system_clock::time_point now);
+    // The alarm's row in the catalogue's events, 0 when refused; and its end.
+    std::int64_t StoreEvent(const TAlarm& alarm);
+    void EndEvent(const TAlarm& alarm, std::chrono::system_clock::time_point now);
     void RunPull(TSimpleThread& thread);
     void NotePullFault(const char* text) noexcept;
     void RunStream(TSimpleThread& thread);
@@ -224,6 +250,14 @@ private:
     std::uint64_t FPullFaultAt = 0;
     TRepeatedFault FPullFault;
 
+    // Alarms, changed under Lock.
+    std::vector<TAlarm> FAlarms;
+    std::uint64_t FDroppedSeen = 0;     // the drop counts at the last look
+    std::uint64_t FLastDropAt = 0;      // GetMilliseconds() of the last drop seen
+    std::uint64_t FStreamDownSince = 0; // GetMilliseconds() since the stream is not connected
+    std::uint64_t FDiskCheckAt = 0;
+    bool FLowDisk = false;
+
     // Stream input. The stream thread owns FUrlStream. Its callbacks (on the
     // stream's decoding thread) only set flags and wake the stream thread: they
     // never wait for Lock, which the controller's thread may hold while it
@@ -238,4 +272,5 @@ private:
     std::atomic<bool> FStreamConnected{false};
     std::atomic<bool> FReconnectPending{false};
     std::atomic<bool> FMetaPending{false};
+    std::atomic<std::uint64_t> FStreamReconnections{0};
 };

@@ -97,6 +97,9 @@ void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string
     CleanupDays = file.ReadInteger(s, "CleanupDays", 365);
     CleanupSpaceEnabled = ReadBool(file, s, "CleanupSpaceEnabled", "on");
     CleanupSpace = file.ReadInteger(s, "CleanupSpace", 5);
+    SilenceAlarm = ReadBool(file, s, "SilenceAlarm", "off");
+    SilenceLevel = file.ReadInteger(s, "SilenceLevel", -50);
+    SilenceSeconds = file.ReadInteger(s, "SilenceSeconds", 30);
 }
 
 void TSlotSettings::Write(TSettingsFile& file, int index) const {
@@ -120,5 +123,8 @@ void TSlotSettings::Write(TSettingsFile& file, int index) const {
                                               {"CleanupDays", std::to_string(CleanupDays)},
                                               {"CleanupSpaceEnabled", BoolText(CleanupSpaceEnabled)},
                                               {"CleanupSpace", std::to_string(CleanupSpace)},
+                                              {"SilenceAlarm", BoolText(SilenceAlarm)},
+                                              {"SilenceLevel", std::to_string(SilenceLevel)},
+                                              {"SilenceSeconds", std::to_string(SilenceSeconds)},
                                           });
 }

@@ -35,6 +35,10 @@ struct TSlotSettings {
     int CleanupDays = 365;
     bool CleanupSpaceEnabled = true;
     int CleanupSpace = 5;
+    // Both channels below SilenceLevel (dBFS) for SilenceSeconds raise an alarm.
+    bool SilenceAlarm = false;
+    int SilenceLevel = -50;
+    int SilenceSeconds = 30;
 
     static std::string SectionName(int index);
     // base + "/Rudaz Odudad/" + name, where the name cannot leave that folder:
@@ -44,6 +48,6 @@ struct TSlotSettings {
 
     // Reads section Slot<index>; the default folder is DefaultFolder(musicFolder, Name).
     void Read(const TSettingsFile& file, int index, const std::string& musicFolder);
-    // Writes all nineteen keys, in their fixed order.
+    // Writes all twenty-two keys, in their fixed order.
     void Write(TSettingsFile& file, int index) const;
 };

@@ -83,6 +83,7 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
         try {
             if (FReconnectPending.load() && FStreamConnected.load()) {
                 unplayed = FreeUrlStream();
+                ++FStreamReconnections;
                 setStatus("Reconnecting...");
             }
             if (!FStreamConnected.load()) {

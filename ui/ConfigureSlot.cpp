@@ -187,6 +187,16 @@ void TConfigureSlotForm::BuildControls() {
     cleanupGrid->addWidget(WithUnit(udCleanupSpace, new QLabel(tr("GB"))), 1, 1);
     cleanupGrid->setColumnStretch(1, 1);
 
+    auto* silence = new QGroupBox(tr("Silence alarm"));
+    auto* silenceGrid = new QGridLayout(silence);
+    cbSilenceAlarm = new QCheckBox(tr("Alarm when both channels stay below"));
+    udSilenceLevel = new TNumberField(-150, 0, 1);
+    udSilenceSeconds = new TNumberField(1, 32767, 1);
+    silenceGrid->addWidget(cbSilenceAlarm, 0, 0);
+    silenceGrid->addWidget(WithUnit(udSilenceLevel, new QLabel(tr("dBFS for"))), 0, 1);
+    silenceGrid->addWidget(WithUnit(udSilenceSeconds, new QLabel(tr("s"))), 0, 2);
+    silenceGrid->setColumnStretch(1, 1);
+
     btnOk = new QPushButton(tr("OK"));
     btnOk->setDefault(true);
     btnCancel = new QPushButton(tr("Cancel"));
@@ -195,7 +205,7 @@ void TConfigureSlotForm::BuildControls() {
     buttons->addWidget(btnOk);
     buttons->addWidget(btnCancel);
 
-    for (QGridLayout* grid : {generalGrid, inputGrid, outputGrid, cleanupGrid}) {
+    for (QGridLayout* grid : {generalGrid, inputGrid, outputGrid, cleanupGrid, silenceGrid}) {
         grid->setVerticalSpacing(4);
         grid->setContentsMargins(8, 4, 8, 6);
     }
@@ -205,9 +215,10 @@ void TConfigureSlotForm::BuildControls() {
     layout->addWidget(input);
     layout->addWidget(output);
     layout->addWidget(cleanup);
+    layout->addWidget(silence);
     layout->addStretch();
     layout->addLayout(buttons);
-    setFixedSize(469, 533);
+    setFixedSize(469, 585);
 }
 
 void TConfigureSlotForm::FormCreate() {
@@ -247,6 +258,9 @@ void TConfigureSlotForm::FormCreate() {
     udCleanupDays->setValue(FSlot.CleanupDays);
     cbCleanupSpaceEnabled->setChecked(FSlot.CleanupSpaceEnabled);
     udCleanupSpace->setValue(FSlot.CleanupSpace);
+    cbSilenceAlarm->setChecked(FSlot.SilenceAlarm);
+    udSilenceLevel->setValue(FSlot.SilenceLevel);
+    udSilenceSeconds->setValue(FSlot.SilenceSeconds);
     cbFormatChange();
 }
 
@@ -371,6 +385,9 @@ void TConfigureSlotForm::btnOkClick() {
         FSlot.CleanupDays = udCleanupDays->value();
         FSlot.CleanupSpaceEnabled = cbCleanupSpaceEnabled->isChecked();
         FSlot.CleanupSpace = udCleanupSpace->value();
+        FSlot.SilenceAlarm = cbSilenceAlarm->isChecked();
+        FSlot.SilenceLevel = udSilenceLevel->value();
+        FSlot.SilenceSeconds = udSilenceSeconds->value();
     }
     accept();
 }

@@ -73,6 +73,9 @@ public:
     QLabel* lblCleanupDays;
     QCheckBox* cbCleanupSpaceEnabled;
     TNumberField* udCleanupSpace;
+    QCheckBox* cbSilenceAlarm;
+    TNumberField* udSilenceLevel;
+    TNumberField* udSilenceSeconds;
     QPushButton* btnOk;
     QPushButton* btnCancel;
 

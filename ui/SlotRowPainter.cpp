@@ -39,7 +39,7 @@ void TSlotRowPainter::PaintTexts(QPainter& p, const QRect& row, const std::strin
     const QColor normal = highlighted ? White : Grey;
     const QColor strong = highlighted ? White : Black;
     Text(p, row, 4, 10, true, strong, name, Qt::ElideRight);
-    Text(p, row, 20, 10, false, status.Line2Error ? Red : normal, status.Line2, Qt::ElideRight);
+    Text(p, row, 20, 10, false, status.Line2Error || status.Line2Alarm ? Red : normal, status.Line2, Qt::ElideRight);
     if (status.Line3IsFile) {
         // The end of a path tells most: the file's date and time.
         Text(p, row, 38, 7, false, normal, status.Line3, Qt::ElideMiddle);

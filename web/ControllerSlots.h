@@ -17,6 +17,9 @@ public:
     void PostLog(int index, const std::string& message) override;
     void PostServerLog(const std::string& message) override;
     std::chrono::system_clock::time_point Now() const override;
+    double UptimeSeconds() const override;
+    std::string Version() const override;
+    std::optional<std::uint64_t> FreeSpace(const std::string& folder) const override;
 
 private:
     TController& FController;

@@ -30,3 +30,8 @@ struct THttpResponse {
         Location = location;
     }
 };
+
+inline void SendText(THttpResponse& response, const std::string& text) {
+    response.ContentType = "text/plain";
+    response.Text = text;
+}

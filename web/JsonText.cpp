@@ -1,5 +1,6 @@
 #include "JsonText.h"
 
+#include "HttpResponse.h"
 #include "TextTools.h"
 
 #include <cmath>
@@ -140,4 +141,9 @@ std::string JsonText(const TJson& value) {
     std::string out;
     Append(out, value, 0);
     return out;
+}
+
+void SendJSON(THttpResponse& response, const TJson& value) {
+    response.ContentType = "application/json";
+    response.Text = JsonText(value);
 }

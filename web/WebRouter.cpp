@@ -104,8 +104,9 @@ long long EncodeDate(int y, int m, int d) {
 
 long long FloorDiv(long long a, long long b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
-// A stored start time "YYYY-MM-DD hh:mm:ss" as days and seconds of the day.
-std::pair<long long, long long> ParseStartTime(const std::string& text) {
+} // namespace
+
+std::pair<long long, long long> TWebRouter::ParseStoredTime(const std::string& text) {
     int y, mo, d, h, mi, s;
     char tail;
     if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6 || mo < 1 ||
@@ -114,6 +115,8 @@ std::pair<long long, long long> ParseStartTime(const std::string& text) {
     }
     return {DaysFromCivil(y, mo, d), h * 3600LL + mi * 60LL + s};
 }
+
+namespace {
 
 // Start plus a duration, to whole milliseconds as a date-time value holds it,
 // then without the fraction of the second.
@@ -141,16 +144,6 @@ bool IsInsideFolder(std::string_view filename) {
     return true;
 }
 
-void SendText(THttpResponse& response, const std::string& text) {
-    response.ContentType = "text/plain";
-    response.Text = text;
-}
-
-void SendJSON(THttpResponse& response, const TJson& value) {
-    response.ContentType = "application/json";
-    response.Text = JsonText(value);
-}
-
 void SendNotFound(THttpResponse& response) {
     response.Status = 404;
     response.Text = "not found";
@@ -172,7 +165,7 @@ struct TRecordingRow {
 std::optional<std::pair<long long, long long>> TWebRouter::StartOf(int index, int id,
                                                                    const std::string& text) {
     try {
-        return ParseStartTime(text);
+        return ParseStoredTime(text);
     } catch (const std::runtime_error& e) {
         // One damaged row must not hide the rest of the week; it is told of once.
         bool first = false;
@@ -369,6 +362,14 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
         SendSlots(response);
         return;
     }
+    if (path == "/ws/status") {
+        SendStatus(response);
+        return;
+    }
+    if (path == "/metrics") {
+        SendMetrics(response);
+        return;
+    }
     std::string_view rest = path;
     const auto digits = Numbered(rest, "/ws/slot/");
     if (!digits) {
@@ -384,6 +385,10 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
     }
     if (rest.starts_with("/weekcalendarevents")) {
         SendCalendarEvents(SlotIndex(*digits), request, response);
+        return;
+    }
+    if (rest == "/weekevents") {
+        SendWeekEvents(SlotIndex(*digits), request, response);
         return;
     }
     std::string_view list = rest;

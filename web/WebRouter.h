@@ -39,6 +39,9 @@ public:
     // "2011-3-7..." gives "2011-03-07"; a text that does not begin with three
     // "-"-separated numbers gives "".
     static std::string NormalizeDateParam(const std::string& text);
+    // A stored time "YYYY-MM-DD hh:mm:ss" as days since 1970-01-01 and seconds
+    // of the day; throws std::runtime_error for anything else.
+    static std::pair<long long, long long> ParseStoredTime(const std::string& text);
 
 private:
     // Answers a request that must not reach the routes; false when it may.
@@ -49,6 +52,11 @@ private:
     void SendCalendarEvents(int slot, const THttpRequest& request, THttpResponse& response);
     void SendDayList(int slot, int year, int month, int day, THttpResponse& response);
     void SendFile(int slot, int id, THttpResponse& response);
+    // The alarms: every slot's state (/ws/status), the Prometheus metrics
+    // (/metrics) and a slot's alarm events of a week for the calendar.
+    void SendStatus(THttpResponse& response);
+    void SendMetrics(THttpResponse& response);
+    void SendWeekEvents(int slot, const THttpRequest& request, THttpResponse& response);
     void Execute(const THttpRequest& request, THttpResponse& response);
     // The slot of a path's digits: 501 for a number out of range of int, 404 past the slots.
     int SlotIndex(std::string_view digits) const;

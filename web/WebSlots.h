@@ -4,8 +4,18 @@
 #include "CommandQueue.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+struct TWebAlarm {
+    std::string Kind;  // "silence", "input_lost", ...
+    std::string Since; // local "YYYY-MM-DD hh:mm:ss"
+    std::string Text;
+    std::int64_t EventId = 0; // its row in the events, 0 for none
+};
 
 // What a request reads of one slot, copied under the slot's lock so that the
 // request works on a consistent picture afterwards.
@@ -17,6 +27,21 @@ struct TWebSlotState {
     std::string Error;      // what keeps the slot from recording, as its row shows it; "" when nothing
     int CurrentRecordingID = 0;
     float CurrentDuration = 0; // seconds in the open file so far
+
+    // What the status and the metrics tell.
+    std::string StateName; // "recording", "stopped", "disabled", "connecting" or "error"
+    std::string File;      // the open file, "" for none
+    double Elapsed = 0;    // seconds since the open file began
+    std::string LastError;
+    float PeakLeft = 0; // of the last block, 1.0 = full scale
+    float PeakRight = 0;
+    double SilenceSeconds = 0;
+    std::vector<TWebAlarm> Alarms;
+    std::uint64_t BytesWritten = 0; // audio handed to the encoders since start
+    std::uint64_t DroppedBytes = 0;
+    std::uint64_t FilesStarted = 0;
+    std::uint64_t EncoderRestarts = 0;
+    std::uint64_t StreamReconnections = 0;
 };
 
 // The slots as request threads may use them: read a state, open a catalogue
@@ -39,4 +64,8 @@ public:
     virtual void PostServerLog(const std::string& message) = 0;
     // The clock the slots run on.
     virtual std::chrono::system_clock::time_point Now() const = 0;
+    virtual double UptimeSeconds() const = 0;
+    virtual std::string Version() const = 0;
+    // Bytes free in `folder`; nothing when it cannot be told.
+    virtual std::optional<std::uint64_t> FreeSpace(const std::string& folder) const = 0;
 };

@@ -25,7 +25,7 @@ std::vector<std::string> SectionLines(const std::string& iniPath, const std::str
 }
 } // namespace
 
-TEST_F(TSlotSettingsTest, AMissingSectionReadsDefaultsAndAllNineteenKeysAreWrittenBack) {
+TEST_F(TSlotSettingsTest, AMissingSectionReadsDefaultsAndAllKeysAreWrittenBack) {
     {
         auto slot = MakeSlot(2, {});
         EXPECT_TRUE(slot->Enabled);
@@ -41,6 +41,9 @@ TEST_F(TSlotSettingsTest, AMissingSectionReadsDefaultsAndAllNineteenKeysAreWritt
         EXPECT_EQ(slot->CleanupDays, 365);
         EXPECT_TRUE(slot->CleanupSpaceEnabled);
         EXPECT_EQ(slot->CleanupSpace, 5);
+        EXPECT_FALSE(slot->SilenceAlarm);
+        EXPECT_EQ(slot->SilenceLevel, -50);
+        EXPECT_EQ(slot->SilenceSeconds, 30);
         slot->Name = "Studio A";
         slot->NominalLevel = -10;
     }
@@ -51,7 +54,8 @@ TEST_F(TSlotSettingsTest, AMissingSectionReadsDefaultsAndAllNineteenKeysAreWritt
                                         "RecordDelay", "Format",         "Bitrate",
                                         "Samplerate",  "Mode",           "EncoderOptions",
                                         "CleanupDaysEnabled", "CleanupDays", "CleanupSpaceEnabled",
-                                        "CleanupSpace"};
+                                        "CleanupSpace", "SilenceAlarm", "SilenceLevel",
+                                        "SilenceSeconds"};
     ASSERT_EQ(lines.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
         EXPECT_EQ(lines[i].substr(0, lines[i].find('=')), keys[i]) << "key " << i << " in its place";

@@ -136,7 +136,7 @@ TEST_F(TConfigureSlotTest, FillsEveryControlFromTheSlot) {
     EXPECT_TRUE(form.cbCleanupSpaceEnabled->isChecked());
     EXPECT_EQ(form.udCleanupSpace->value(), 12);
     EXPECT_EQ(form.lblCleanupDays->text(), "days (~59 GB)");
-    EXPECT_EQ(form.size(), QSize(469, 533));
+    EXPECT_EQ(form.size(), QSize(469, 585));
 }
 
 TEST_F(TConfigureSlotTest, AnUnknownDeviceSelectsNothingAndOkStoresAnEmptyDevice) {

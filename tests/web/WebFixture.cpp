@@ -16,12 +16,14 @@ void TWebFixture::Build(int count, const std::vector<TKeys>& sections) {
         keys.insert(keys.begin(), {"Folder", SlotFolder(i)}); // a later "Folder" in `keys` wins
         Settings.WriteSection("Slot" + std::to_string(i), keys);
     }
+    TSlotServices services = System.Services((Dir.Path() / "Music").string());
+    if (RealFreeSpace) {
+        services.FreeSpace = FreeSpaceOf;
+    }
     Controller = std::make_unique<TController>(
-        Settings, Devices, count, System.Services((Dir.Path() / "Music").string()),
+        Settings, Devices, count, services,
         [this](TController::TLogKind kind, const std::string& line) {
-            if (kind == TController::TLogKind::WebServer) {
-                WebLog.push_back(line);
-            }
+            (kind == TController::TLogKind::WebServer ? WebLog : Logged).push_back(line);
         });
     Server = std::make_unique<TWebServer>(*Controller);
 }

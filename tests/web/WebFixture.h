@@ -36,6 +36,7 @@ protected:
     // A file of `bytes` bytes at the slot's relative name.
     std::string WriteRecording(int slot, const std::string& relative, const std::string& bytes);
 
+    bool RealFreeSpace = false; // the folders' own free space rather than the fake's
     std::vector<std::string> WebLog;
     std::unique_ptr<TController> Controller;
     std::unique_ptr<TWebServer> Server;

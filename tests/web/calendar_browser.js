@@ -107,10 +107,10 @@ function stopProgram(child) {
     });
 }
 
-// An endless MP3 stream at about real time (a second ahead on connecting), for a slot that records.
+// An endless MP3 stream of silence at about real time (a second ahead on connecting), for a slot that records.
 function startStreamServer() {
     const mp3 = execFileSync("ffmpeg", ["-nostdin", "-v", "error", "-f", "lavfi", "-i",
-        "sine=frequency=440:sample_rate=44100:duration=10", "-ac", "2", "-b:a", "128k", "-write_xing", "0",
+        "anullsrc=r=44100:cl=stereo", "-t", "10", "-b:a", "128k", "-write_xing", "0",
         "-id3v2_version", "0", "-f", "mp3", "-"]);
     const perTick = 1600; // 128 kbit/s in 100 ms
     const server = http.createServer((req, res) => {
@@ -289,10 +289,12 @@ async function main() {
         child = null;
 
         // A page of another site cannot stop a recording; the logger's own page and scripts can.
+        // The stream is silent: the page shows the alarm and marks it in the calendar.
         const stream = await startStreamServer();
         port = await freePort();
         child = await startProgram(port, {}, [{ Name: "On Air", Source: "Stream", Format: "mp3",
-            StreamURL: `http://127.0.0.1:${stream.address().port}/stream`, Folder: path.join(work, "onair") }]);
+            StreamURL: `http://127.0.0.1:${stream.address().port}/stream`, Folder: path.join(work, "onair"),
+            SilenceAlarm: "on", SilenceSeconds: 2 }]);
         const own = `http://127.0.0.1:${port}`;
         await waitFor(() => recording(own), 20, "the stream slot records");
         const foreign = await startForeignSite(`${own}/execute`);
@@ -311,6 +313,21 @@ async function main() {
 
         const home = await (await browser.newContext()).newPage();
         await home.goto(own + "/index.html");
+        await home.waitForFunction(() => /^Silence since \d\d:\d\d:\d\d$/.test(
+            (document.querySelector("#statusstrip .slot-alarm") || {}).textContent), null, { timeout: 15000 });
+        assert.equal(await home.textContent("#statusstrip .slot-status"),
+            "On Air: recording" + await home.textContent("#statusstrip .slot-alarm"));
+        await home.reload();
+        await home.waitForSelector(".wc-alarm-band.alarm-silence", { state: "attached", timeout: 10000 });
+        const band = await home.$eval(".wc-alarm-band", (b) => ({
+            column: [...b.closest(".wc-day-column").classList].find((c) => /^day-\d$/.test(c)),
+            top: parseFloat(b.style.top), title: b.title }));
+        const today = new Date();
+        assert.equal(band.column, `day-${(today.getDay() + 6) % 7 + 1}`, "on today's column");
+        assert.match(band.title, /^Silence since /);
+        assert.ok(Math.abs(band.top - (today.getHours() + today.getMinutes() / 60) * HOUR_HEIGHT) <= HOUR_HEIGHT,
+            `at the time of the alarm: ${band.top}`);
+        await home.screenshot({ path: path.join(artifacts, "alarm.png") });
         const status = await home.evaluate(() => fetch("/execute", { method: "POST",
             headers: { "Content-Type": "application/x-www-form-urlencoded" }, body: "command=SLOT 1 STOP" })
             .then((r) => r.status));

@@ -29,6 +29,10 @@ public:
                    "('2011-03-07 14:00:00', 3599.98, 'a.mp3'), ('2011-03-07 15:00:00', NULL, '../x.mp3'), "
                    "('bad', 1e300, '/etc/passwd'), ('2011-03-07 16:00:00', -5, 'sub\\\\b.ogg'), "
                    "('2011-03-07 17:00:00', 12, '')");
+        db.Execute("INSERT INTO events (kind, starttime, endtime, text) VALUES "
+                   "('silence', '2011-03-07 14:10:00', NULL, 'Silence since 14:10:00'), "
+                   "('input_lost', '2011-03-08 09:00:00', '2011-03-08 09:05:00', 'Input lost since 09:00:00'), "
+                   "('low_disk', 'bad', NULL, '')");
     }
     ~TFuzzSlots() override { std::filesystem::remove_all(FRoot); }
 
@@ -41,6 +45,9 @@ public:
         s.Recording = index == 0;
         s.CurrentRecordingID = 2;
         s.CurrentDuration = 12.5f;
+        s.StateName = "recording";
+        s.PeakLeft = index == 0 ? 0.5f : 0.0f;
+        s.Alarms = {{"silence", "2011-03-07 14:10:00", "Silence since 14:10:00", 1}};
         return s;
     }
     std::unique_ptr<TCatalogue> OpenCatalogue(int, const std::string& folder) override {
@@ -50,6 +57,9 @@ public:
     bool PostCommand(TSlotCommand) override { return ++FCommands % 7 != 0; } // now and then a full queue
     void PostLog(int, const std::string&) override {}
     void PostServerLog(const std::string&) override {}
+    double UptimeSeconds() const override { return 12.5; }
+    std::string Version() const override { return "1.2.3.4"; }
+    std::optional<std::uint64_t> FreeSpace(const std::string&) const override { return 1u << 30; }
     // Ten seconds on at every look, so that blocks of failed logins also end.
     std::chrono::system_clock::time_point Now() const override {
         return std::chrono::system_clock::time_point(std::chrono::seconds(FTicks += 10));

@@ -1,0 +1,134 @@
+#include "SlotInfo.h"
+
+#include "TextTools.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Dropped audio is in alarm until none has been dropped for this long.
+constexpr std::uint64_t DropClearMs = 10000;
+
+} // namespace
+
+double TSlotInfo::SilentSeconds() const {
+    return static_cast<double>(FMeter->SilentFrames()) / std::max(ActiveSamplerate, 1);
+}
+
+std::vector<TAlarm> TSlotInfo::Alarms() const {
+    std::lock_guard guard(Lock);
+    return FAlarms;
+}
+
+bool TSlotInfo::AlarmActive(TAlarmKind kind) const {
+    std::lock_guard guard(Lock);
+    return std::any_of(FAlarms.begin(), FAlarms.end(), [&](const TAlarm& a) { return a.Kind == kind; });
+}
+
+void TSlotInfo::CheckAlarms() {
+    std::lock_guard guard(Lock);
+    const auto now = FServices.Now();
+    const std::uint64_t ms = GetMilliseconds();
+    using std::chrono::milliseconds;
+
+    const std::uint64_t dropped = DroppedBytes() + InputDroppedBytes();
+    // Each file and each input counts from zero again.
+    const std::uint64_t newlyDropped = dropped >= FDroppedSeen ? dropped - FDroppedSeen : dropped;
+    FDroppedSeen = dropped;
+    if (newlyDropped > 0) {
+        DroppedTotal += newlyDropped;
+        FLastDropAt = ms;
+    }
+
+    const bool watched = FMixer && Enabled && Source != TSlotSource::None;
+    const int silenceSeconds = std::max(SilenceSeconds, 1);
+    bool inputLost = false;
+    std::uint64_t lostFor = 0;
+    if (watched && Source == TSlotSource::Stream && !StreamConnected()) {
+        FStreamDownSince = FStreamDownSince != 0 ? FStreamDownSince : ms;
+        lostFor = ms - FStreamDownSince;
+        inputLost = lostFor > static_cast<std::uint64_t>(silenceSeconds) * 1000;
+    } else {
+        FStreamDownSince = 0;
+        inputLost = watched && Source == TSlotSource::Soundcard && (AttachedDevice == nullptr || InputLost());
+    }
+
+    FMeter->SetSilenceLevel(static_cast<float>(std::pow(10.0, std::clamp(SilenceLevel, -150, 0) / 20.0)));
+    const double silent = SilentSeconds();
+    const bool silence = watched && SilenceAlarm && HasEncoder() && !inputLost &&
+                         (Source != TSlotSource::Stream || StreamConnected()) && silent >= silenceSeconds;
+
+    if (ms >= FDiskCheckAt) {
+        FDiskCheckAt = ms + RetryTimes.FreeSpaceCheckMs;
+        const auto free = watched && FServices.FreeSpace ? FServices.FreeSpace(Folder) : std::nullopt;
+        FLowDisk = free && *free < static_cast<std::uint64_t>(std::max(MinFreeGB, 0)) << 30;
+    }
+
+    SetAlarm(TAlarmKind::Silence, silence, now - milliseconds(static_cast<std::int64_t>(silent * 1000)), now);
+    SetAlarm(TAlarmKind::InputLost, inputLost, now - milliseconds(lostFor), now);
+    SetAlarm(TAlarmKind::EncoderFailing, watched && FEncoderFault.Active(), now, now);
+    SetAlarm(TAlarmKind::LowDisk, watched && FLowDisk, now, now);
+    SetAlarm(TAlarmKind::AudioDropped, watched && FLastDropAt != 0 && ms - FLastDropAt < DropClearMs, now, now);
+}
+
+void TSlotInfo::SetAlarm(TAlarmKind kind, bool on, std::chrono::system_clock::time_point since,
+                         std::chrono::system_clock::time_point now) {
+    const auto it = std::find_if(FAlarms.begin(), FAlarms.end(), [&](const TAlarm& a) { return a.Kind == kind; });
+    if (on == (it != FAlarms.end())) {
+        return;
+    }
+    if (on) {
+        TAlarm alarm;
+        alarm.Kind = kind;
+        alarm.Since = since;
+        alarm.Text = std::string(AlarmKindLabel(kind)) + " since " + FormatTime(ToLocalTime(since), "%H:%M:%S");
+        alarm.Folder = Folder;
+        alarm.EventId = StoreEvent(alarm);
+        FAlarms.push_back(alarm);
+        Log(alarm.Text);
+        if (OnAlarm) {
+            OnAlarm(*this, TAlarmChange{kind, true, alarm.Text});
+        }
+        return;
+    }
+    const TAlarm alarm = *it;
+    FAlarms.erase(it);
+    const std::string text = std::string(AlarmKindLabel(kind)) + " ended after " + AlarmDurationText(now - alarm.Since);
+    EndEvent(alarm, now);
+    Log(text);
+    if (OnAlarm) {
+        OnAlarm(*this, TAlarmChange{kind, false, text});
+    }
+}
+
+std::int64_t TSlotInfo::StoreEvent(const TAlarm& alarm) {
+    try {
+        auto db = OpenCatalogue(alarm.Folder);
+        db->Prepare("INSERT INTO events (kind, starttime, text) VALUES (?,?,?)")
+            .Bind(1, std::string(AlarmKindName(alarm.Kind)))
+            .Bind(2, FormatTime(ToLocalTime(alarm.Since), "%Y-%m-%d %H:%M:%S"))
+            .Bind(3, alarm.Text)
+            .Run();
+        auto id = db->Prepare("SELECT last_insert_rowid()");
+        return id.Step() ? id.ColumnInt64(0) : 0;
+    } catch (const TCatalogueError& e) {
+        ReportCatalogueError(e.what());
+        return 0;
+    }
+}
+
+void TSlotInfo::EndEvent(const TAlarm& alarm, std::chrono::system_clock::time_point now) {
+    if (alarm.EventId == 0) {
+        return;
+    }
+    try {
+        auto db = OpenCatalogue(alarm.Folder);
+        db->Prepare("UPDATE events SET endtime=? WHERE id=?")
+            .Bind(1, FormatTime(ToLocalTime(now), "%Y-%m-%d %H:%M:%S"))
+            .Bind(2, alarm.EventId)
+            .Run();
+    } catch (const TCatalogueError& e) {
+        ReportCatalogueError(e.what());
+    }
+}

@@ -1,0 +1,327 @@
+// The alarms against real inputs and outputs: a PulseAudio source that falls
+// silent, a device that goes away, an encoder that fails, a small tmpfs, an
+// alarm hook, the web service and a Prometheus server that scrapes it.
+#include "ChildProgram.h"
+#include "PulseDevices.h"
+#include "PulseServer.h"
+#include "SlotStatus.h"
+#include "WebFixture.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace TestSupport;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+class TAlarmsTest : public TWebFixture {
+protected:
+    // A hook that notes its arguments, one run a line, and says something.
+    std::string HookScript() {
+        const std::string path = Dir.File("hook.sh");
+        std::ofstream(path) << "#!/bin/sh\nprintf '%s|' \"$@\" >> '" << Dir.File("hook.txt")
+                            << "'\necho >> '" << Dir.File("hook.txt") << "'\necho \"hook saw $2\"\n";
+        fs::permissions(path, fs::perms::owner_all);
+        return path;
+    }
+    std::vector<std::string> HookRuns() const {
+        std::ifstream in(Dir.File("hook.txt"));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    // The controller's tick with the fake clock going along with real time;
+    // seconds until `done`, or nothing when it did not come within `limit`.
+    std::optional<double> TickUntil(const std::function<bool()>& done, double limit) {
+        const auto start = TClock::now();
+        for (;;) {
+            const double elapsed = std::chrono::duration<double>(TClock::now() - start).count();
+            if (done()) {
+                return elapsed;
+            }
+            if (elapsed > limit) {
+                return std::nullopt;
+            }
+            System.Advance(std::chrono::milliseconds(50));
+            Controller->timTimerTimer();
+            Controller->ProcessCommands();
+            WaitSeconds(0.05);
+        }
+    }
+    void TickFor(double seconds) { TickUntil([] { return false; }, seconds); }
+    TSlotInfo& Slot(int i) { return *Controller->Slots()[static_cast<std::size_t>(i)]; }
+    bool Said(const std::string& text) const { return !LogsContaining(text).empty(); }
+
+    struct TEvent {
+        std::string Kind, Start, End, Text;
+        bool Ended;
+    };
+    static std::vector<TEvent> Events(const std::string& folder) {
+        TCatalogue db(folder + "/RudazOdudad.db");
+        auto q = db.Prepare("SELECT kind, starttime, endtime, text, endtime IS NOT NULL FROM events ORDER BY id");
+        std::vector<TEvent> events;
+        while (q.Step()) {
+            events.push_back({q.ColumnText(0), q.ColumnText(1), q.ColumnText(2), q.ColumnText(3), q.ColumnInt64(4) != 0});
+        }
+        return events;
+    }
+    std::string Metric(const std::string& metrics, const std::string& series) const {
+        std::istringstream in(metrics);
+        for (std::string line; std::getline(in, line);) {
+            if (line.starts_with(series + " ")) {
+                return line.substr(series.size() + 1);
+            }
+        }
+        return "absent";
+    }
+};
+
+// A tmpfs of a few megabytes at a folder while it lives.
+class TSmallDisk {
+public:
+    explicit TSmallDisk(const std::string& folder) : FFolder(folder) {
+        fs::create_directories(folder);
+        FMounted = RunCommand("mount -t tmpfs -o size=8m tmpfs '" + folder + "' 2>&1").ExitCode == 0;
+    }
+    ~TSmallDisk() {
+        if (FMounted) {
+            RunCommand("umount -l '" + FFolder + "'");
+        }
+    }
+    bool Mounted() const { return FMounted; }
+    void Grow() { RunCommand("mount -o remount,size=4g '" + FFolder + "'"); }
+
+private:
+    std::string FFolder;
+    bool FMounted = false;
+};
+
+} // namespace
+
+TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
+    TPulseServer pulse;
+    AddPulseDevices(Devices);
+    Settings.WriteSection("Alarms", {{"Command", HookScript()}});
+    Build(1, {{{"Name", "Studio"},
+               {"Source", "Soundcard"},
+               {"Device", "WASAPI:sine"},
+               {"SilenceAlarm", "on"},
+               {"SilenceLevel", "-40"},
+               {"SilenceSeconds", "3"}}});
+    Start();
+    ASSERT_TRUE(TickUntil([&] { return Slot(0).HasEncoder() && Slot(0).BytesProcessed() > 0; }, 5));
+    TickFor(1.0);
+    EXPECT_FALSE(Slot(0).AlarmActive(TAlarmKind::Silence)) << "the sine is well above -40 dBFS";
+
+    ASSERT_EQ(pulse.Pactl("set-source-mute sine 1").ExitCode, 0);
+    const auto raised = TickUntil([&] { return Slot(0).AlarmActive(TAlarmKind::Silence); }, 10);
+    ASSERT_TRUE(raised);
+    EXPECT_NEAR(*raised, 3.0, 1.0) << "after SilenceSeconds";
+    const auto raises = LogsContaining("Studio: Silence since ");
+    ASSERT_EQ(raises.size(), 1u);
+    const std::string raiseText = raises[0].substr(raises[0].find("Silence since "));
+
+    const TSlotStatus row = DescribeSlot(Slot(0), GetMilliseconds());
+    EXPECT_EQ(row.Line2, raiseText);
+    EXPECT_TRUE(row.Line2Alarm && !row.Line2Error);
+    EXPECT_EQ(row.Image, TSlotStatus::TImage::Error);
+    EXPECT_TRUE(row.Line3IsFile) << "the file line stays";
+
+    const json status = json::parse(Fetch("/ws/status").Body);
+    const json& slot = status["Slots"][0];
+    EXPECT_EQ(slot["State"], "recording") << "silence is recorded all the same";
+    ASSERT_EQ(slot["Alarms"].size(), 1u);
+    EXPECT_EQ(slot["Alarms"][0]["Kind"], "silence");
+    EXPECT_EQ(slot["Alarms"][0]["Text"], raiseText);
+    EXPECT_GE(slot["SilenceSeconds"].get<double>(), 3.0);
+    EXPECT_TRUE(slot["PeakDBFS"][0].is_null()) << "digital silence: minus infinity";
+    EXPECT_EQ(Fetch("/ws/slots").Body.find("Silence"), std::string::npos) << "no error of the slot list";
+
+    std::string metrics = Fetch("/metrics").Body;
+    const std::string labels = "{slot=\"0\",name=\"Studio\"";
+    EXPECT_EQ(Metric(metrics, "rudazodudad_alarm_active" + labels + ",kind=\"silence\"}"), "1");
+    EXPECT_EQ(Metric(metrics, "rudazodudad_recording" + labels + "}"), "1");
+    EXPECT_GE(std::stod(Metric(metrics, "rudazodudad_silence_seconds" + labels + "}")), 3.0);
+    EXPECT_EQ(Metric(metrics, "rudazodudad_peak_dbfs" + labels + ",channel=\"left\"}"), "-Inf");
+
+    auto events = Events(SlotFolder(0));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Kind, "silence");
+    EXPECT_EQ(events[0].Text, raiseText);
+    EXPECT_EQ(events[0].Start.substr(11), raiseText.substr(14)) << "the event starts when the silence did";
+    EXPECT_FALSE(events[0].Ended);
+    ASSERT_TRUE(TickUntil([&] { return HookRuns().size() == 1 && Said("Studio: Alarm hook: hook saw raise"); }, 5));
+    EXPECT_EQ(HookRuns()[0], "silence|raise|0|Studio|" + raiseText + "|");
+
+    ASSERT_EQ(pulse.Pactl("set-source-mute sine 0").ExitCode, 0);
+    const auto cleared = TickUntil([&] { return !Slot(0).AlarmActive(TAlarmKind::Silence); }, 5);
+    ASSERT_TRUE(cleared);
+    EXPECT_LT(*cleared, 3.0) << "as soon as sound is back, but for the sound server's buffer";
+    const auto ends = LogsContaining("Studio: Silence ended after 00:00:0");
+    ASSERT_EQ(ends.size(), 1u);
+    const std::string clearText = ends[0].substr(ends[0].find("Silence ended"));
+    events = Events(SlotFolder(0));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].Ended);
+    EXPECT_GE(events[0].End, events[0].Start);
+    EXPECT_TRUE(json::parse(Fetch("/ws/status").Body)["Slots"][0]["Alarms"].empty());
+    metrics = Fetch("/metrics").Body;
+    EXPECT_EQ(Metric(metrics, "rudazodudad_alarm_active" + labels + ",kind=\"silence\"}"), "0");
+    EXPECT_EQ(Metric(metrics, "rudazodudad_silence_seconds" + labels + "}"), "0");
+    ASSERT_TRUE(TickUntil([&] { return HookRuns().size() == 2; }, 5));
+    EXPECT_EQ(HookRuns()[1], "silence|clear|0|Studio|" + clearText + "|");
+}
+
+TEST_F(TAlarmsTest, ALostInputAFailingEncoderAndALowDiskRaiseAndClear) {
+    TSmallDisk small(Folder("small"));
+    if (!small.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    Settings.WriteSection("Alarms", {{"MinFreeGB", "1"}, {"Command", HookScript()}});
+    RealFreeSpace = true;
+    Build(3, {{{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}},
+              {{"Name", "Broken"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}, {"EncoderOptions", "--no-such"}},
+              {{"Name", "Small"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}, {"Folder", Folder("small")}}});
+    for (auto& slot : Controller->Slots()) {
+        slot->RetryTimes.EncoderRetryMs = 300;
+        slot->RetryTimes.FreeSpaceCheckMs = 200;
+    }
+    ASSERT_TRUE(TickUntil([&] { return Said("Broken: Encoder failing since") && Said("Small: Low disk space since"); },
+                          5));
+    EXPECT_FALSE(Said("Lost: Input lost")) << "nothing wrong with the flaky device yet";
+
+    Flaky->RefuseOpen = true;
+    Flaky->Lose();
+    ASSERT_TRUE(TickUntil([&] { return Said("Lost: Input lost since"); }, 5));
+    Flaky->RefuseOpen = false;
+    Slot(1).EncoderOptions.clear(); // mended
+    small.Grow();
+    ASSERT_TRUE(TickUntil([&] { return Said("Lost: Input lost ended after") && Said("Broken: Encoder failing ended after") &&
+                                       Said("Small: Low disk space ended after"); },
+                          10));
+
+    const std::vector<std::pair<int, std::string>> expected{{0, "input_lost"}, {1, "encoder_failing"}, {2, "low_disk"}};
+    const std::vector<std::string> names{"Lost", "Broken", "Small"};
+    for (const auto& [index, kind] : expected) {
+        const auto events = Events(index == 2 ? Folder("small") : SlotFolder(index));
+        ASSERT_EQ(events.size(), 1u) << kind;
+        EXPECT_EQ(events[0].Kind, kind);
+        EXPECT_TRUE(events[0].Ended) << kind;
+        ASSERT_TRUE(TickUntil(
+            [&] {
+                int seen = 0;
+                for (const auto& run : HookRuns()) {
+                    seen += run.starts_with(kind + "|raise|" + std::to_string(index) + "|" + names[index] + "|") ||
+                            run.starts_with(kind + "|clear|" + std::to_string(index) + "|" + names[index] + "|");
+                }
+                return seen == 2;
+            },
+            5))
+            << kind;
+    }
+    EXPECT_TRUE(Slot(0).Alarms().empty() && Slot(1).Alarms().empty() && Slot(2).Alarms().empty());
+}
+
+TEST_F(TAlarmsTest, AHookThatHangsOrIsMissingNeverHoldsUpRecording) {
+    for (const std::string& command : {std::string("sleep 1000"), Dir.File("no-such-hook")}) {
+        SCOPED_TRACE(command);
+        Logged.clear();
+        Settings.WriteSection("Alarms", {{"Command", command}});
+        Build(2, {{{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}},
+                  {{"Name", "Tone"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}}});
+        ASSERT_TRUE(TickUntil([&] { return Slot(1).BytesProcessed() > 0; }, 5));
+        double slowest = 0;
+        for (int i = 0; i < 2; ++i) {
+            // Lost and back: a raise and a clear, each a hook run.
+            Flaky->RefuseOpen = true;
+            Flaky->Lose();
+            for (const bool lost : {true, false}) {
+                for (int n = 0; n < 100 && Slot(0).AlarmActive(TAlarmKind::InputLost) != lost; ++n) {
+                    const auto tick = TClock::now();
+                    Controller->timTimerTimer();
+                    slowest = std::max(slowest, std::chrono::duration<double>(TClock::now() - tick).count());
+                    WaitSeconds(0.05);
+                }
+                Flaky->RefuseOpen = false;
+            }
+        }
+        EXPECT_EQ(LogsContaining("Lost: Input lost ended after").size(), 2u);
+        EXPECT_LT(slowest, 0.1) << "a tick never waits for a hook";
+        const std::uint64_t before = Slot(1).BytesProcessed();
+        TickFor(0.5);
+        EXPECT_GT(Slot(1).BytesProcessed(), before) << "the other slot records on";
+        Controller->ProcessCommands();
+        if (command.starts_with("sleep")) {
+            EXPECT_TRUE(LogsContaining("Alarm hook cannot start").empty());
+        } else {
+            EXPECT_EQ(LogsContaining("Lost: Alarm hook cannot start: " + command + ": No such file or directory").size(),
+                      4u);
+        }
+        const auto stopping = TClock::now();
+        Controller.reset(); // the sleeping hooks are killed, not waited for
+        EXPECT_LT(std::chrono::duration<double>(TClock::now() - stopping).count(), 3.0);
+    }
+
+    // A hook that runs past its time is stopped, and says so.
+    std::vector<std::string> lines;
+    std::mutex linesLock;
+    {
+        TAlarmHook hook("sh -c \"echo started; sleep 1000\"",
+                        [&](int slot, const std::string& line) {
+                            std::lock_guard guard(linesLock);
+                            lines.push_back(std::to_string(slot) + " " + line);
+                        },
+                        std::chrono::milliseconds(500));
+        hook.Run(3, "Studio", {TAlarmKind::Silence, true, "Silence since 14:03:12"});
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                std::lock_guard guard(linesLock);
+                return lines.size() == 2;
+            },
+            5));
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"3 Alarm hook: started", "3 Alarm hook stopped after 0.5 s"}));
+}
+
+TEST_F(TAlarmsTest, PrometheusScrapesTheMetricsWithBasicAuth) {
+    Build(1, {{{"Name", "Studio \"A\""}, {"Source", "Soundcard"}, {"Device", "TEST:0"}}});
+    Start("scraper", true, "s3cret");
+    ASSERT_TRUE(TickUntil([&] { return Slot(0).BytesProcessed() > 0; }, 5));
+    const int port = FreePort();
+    const std::string config = Dir.File("prometheus.yml");
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: rudazodudad\n"
+                          << "    basic_auth:\n      username: scraper\n      password: s3cret\n"
+                          << "    static_configs:\n      - targets: ['127.0.0.1:" << Server->Port() << "']\n";
+    TChildProgram prometheus({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + Dir.File("tsdb"),
+                              "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+                             {}, Dir.File("prometheus.log"));
+    auto query = [&](const std::string& expression) {
+        const auto r = Get("http://127.0.0.1:" + std::to_string(port) + "/api/v1/query?query=" + expression);
+        return r.Status == 200 ? json::parse(r.Body)["data"]["result"] : json::array();
+    };
+    json result;
+    ASSERT_TRUE(TickUntil(
+        [&] {
+            result = query("rudazodudad_silence_seconds");
+            return !result.empty();
+        },
+        30))
+        << prometheus.Log();
+    EXPECT_EQ(result[0]["metric"]["name"], "Studio \"A\"");
+    EXPECT_EQ(result[0]["metric"]["slot"], "0");
+    EXPECT_EQ(result[0]["value"][1], "0") << "the tone is no silence";
+    EXPECT_EQ(query("up")[0]["value"][1], "1") << "scraped with the credentials";
+    const json recording = query("rudazodudad_recording");
+    ASSERT_EQ(recording.size(), 1u);
+    EXPECT_EQ(recording[0]["value"][1], "1");
+}
