@@ -21,6 +21,8 @@ struct THttpRequest {
     std::string Origin;
     std::string Referer;
     std::string Peer;    // the client's address, IPv4 peers as IPv4
+    std::string Range;   // the Range header
+    std::string IfRange;
     bool Secure = false; // came over HTTPS
 
     // The first parameter of that name (without regard to case), or "".

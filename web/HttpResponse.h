@@ -14,10 +14,11 @@ struct THttpResponse {
     int Status = 200;
     std::string ContentType = "text/html";
     // The body is one of: Text, Static (bytes that live as long as the
-    // program), or File (sent from disk, FileSize bytes).
+    // program), or File (sent from disk, FileSize bytes from FileOffset on).
     std::string Text;
     std::string_view Static;
     TFileHandle File;
+    std::uint64_t FileOffset = 0;
     std::uint64_t FileSize = 0;
     std::vector<std::pair<std::string, std::string>> Headers;
     // Set: status 302 with this "Location".

@@ -124,7 +124,7 @@ MHD_Response* CreateResponse(THttpResponse& r) {
     }
     MHD_Response* response;
     if (r.File.Valid()) {
-        response = MHD_create_response_from_fd64(r.FileSize, r.File.Get());
+        response = MHD_create_response_from_fd_at_offset64(r.FileSize, r.File.Get(), r.FileOffset);
         if (response != nullptr) {
             r.File.Release(); // the response closes it
         }
@@ -250,6 +250,8 @@ public:
                 request.Host = Header(connection, MHD_HTTP_HEADER_HOST);
                 request.Origin = Header(connection, MHD_HTTP_HEADER_ORIGIN);
                 request.Referer = Header(connection, MHD_HTTP_HEADER_REFERER);
+                request.Range = Header(connection, MHD_HTTP_HEADER_RANGE);
+                request.IfRange = Header(connection, MHD_HTTP_HEADER_IF_RANGE);
                 const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
                 request.Peer = PeerKey(info != nullptr ? info->client_addr : nullptr);
                 request.Secure = server.FSecure;

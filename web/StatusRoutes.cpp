@@ -23,6 +23,19 @@ std::string LocalText(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+// "CET (UTC+01:00)": the zone of the times the web service gives.
+std::string ZoneText(std::chrono::system_clock::time_point t) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char name[64];
+    char offset[16];
+    std::strftime(name, sizeof name, "%Z", &local);
+    std::strftime(offset, sizeof offset, "%z", &local);
+    const std::string o = offset;
+    return std::string(name) + " (UTC" + (o.size() == 5 ? o.substr(0, 3) + ":" + o.substr(3) : o) + ")";
+}
+
 bool HasAlarm(const TWebSlotState& state, std::string_view kind) {
     for (const auto& alarm : state.Alarms) {
         if (alarm.Kind == kind) {
@@ -107,6 +120,7 @@ void TWebRouter::SendStatus(THttpResponse& response) {
     }
     SendJSON(response, {{"Version", FSlots.Version()},
                         {"Uptime", FSlots.UptimeSeconds()},
+                        {"TimeZone", ZoneText(FSlots.Now())},
                         {"Folders", free},
                         {"Slots", slots}});
 }

@@ -22,9 +22,6 @@ namespace {
 
 constexpr long long SecondsPerDay = 86400;
 
-// Answered with SendNotFound wherever it is thrown.
-struct TNotFound {};
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Leading digits of `s` (possibly none); `s` keeps the rest.
@@ -128,21 +125,6 @@ std::pair<long long, long long> AddSeconds(std::pair<long long, long long> start
     return {start.first + FloorDiv(secs, SecondsPerDay), secs - FloorDiv(secs, SecondsPerDay) * SecondsPerDay};
 }
 
-// A catalogue name, with '/' as separator, must stay inside the slot's folder.
-bool IsInsideFolder(std::string_view filename) {
-    if (filename.empty() || filename.front() == '/') {
-        return false;
-    }
-    std::string_view rest = filename;
-    while (!rest.empty()) {
-        const auto slash = rest.find('/');
-        if (rest.substr(0, slash) == "..") {
-            return false;
-        }
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    }
-    return true;
-}
 
 void SendNotFound(THttpResponse& response) {
     response.Status = 404;
@@ -208,6 +190,15 @@ std::vector<TRecordingRow> QueryRecordings(TWebSlots& slots, int index, const TW
 // whose stream is down does not count as recording.
 bool RecordsNow(const TWebSlotState& state) {
     return state.Recording && state.Error.empty();
+}
+
+// "/ws/slot/<n>/getfile/<id>..." or "/ws/slot/<n>/play/<id>...".
+bool NamesARecording(std::string_view path) {
+    if (!Numbered(path, "/ws/slot/")) {
+        return false;
+    }
+    std::string_view play = path;
+    return Numbered(path, "/getfile/") || Numbered(play, "/play/");
 }
 
 std::string DateParamText(long long days) {
@@ -343,8 +334,10 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
         }
         return;
     }
-    if (request.Method != "GET") {
-        return; // HEAD: the empty default response
+    // HEAD gets the empty default response, but for a recording, whose size
+    // and ranges a player may ask for first.
+    if (request.Method != "GET" && !(request.Method == "HEAD" && NamesARecording(path))) {
+        return;
     }
     if (path == "/") {
         response.Redirect("/index.html");
@@ -403,7 +396,12 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
     }
     if (const auto id = Numbered(rest, "/getfile/")) {
         const int index = SlotIndex(*digits);
-        SendFile(index, StrToInt(*id), response);
+        SendFile(index, StrToInt(*id), request, response, false);
+        return;
+    }
+    if (const auto id = Numbered(rest, "/play/")) {
+        const int index = SlotIndex(*digits);
+        SendFile(index, StrToInt(*id), request, response, true);
         return;
     }
     throw TNotFound();
@@ -463,53 +461,6 @@ void TWebRouter::SendDayList(int index, int year, int month, int day, THttpRespo
         items.push_back(std::move(item));
     }
     SendJSON(response, items);
-}
-
-void TWebRouter::SendFile(int index, int id, THttpResponse& response) {
-    const TWebSlotState state = FSlots.State(index);
-    std::string filename;
-    {
-        auto db = FSlots.OpenCatalogue(index, state.Folder);
-        auto query = db->Prepare("SELECT filename FROM recordings WHERE id=?");
-        query.Bind(1, id);
-        if (!query.Step()) {
-            throw TNotFound();
-        }
-        filename = query.ColumnText(0);
-    }
-    std::replace(filename.begin(), filename.end(), '\\', '/'); // as older installations stored it
-    if (!IsInsideFolder(filename)) {
-        throw TNotFound();
-    }
-    const std::string path = RecordingPath(state.Folder, filename);
-    const std::string name = path.substr(path.rfind('/') + 1);
-    response.Headers.emplace_back("Content-Disposition", Format("attachment; filename=\"%s\"", name.c_str()));
-    const auto dot = name.rfind('.');
-    const std::string ext = dot == std::string::npos ? std::string() : LowerAscii(name.substr(dot));
-    response.ContentType = ext == ".mp3"   ? "audio/mpeg"
-                           : ext == ".ogg" ? "audio/ogg"
-                           : ext == ".wma" ? "audio/x-ms-wma"
-                                           : TMimeTypes::System().Lookup(name);
-    auto cannotOpen = [&](int error) {
-        return std::runtime_error(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(error)));
-    };
-    // The file being written is not handed out half-finished.
-    if (state.Recording && id == state.CurrentRecordingID) {
-        throw cannotOpen(EBUSY);
-    }
-    TFileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.Valid()) {
-        throw cannotOpen(errno);
-    }
-    struct stat info {};
-    if (::fstat(file.Get(), &info) != 0) {
-        throw cannotOpen(errno);
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw cannotOpen(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    }
-    response.File = std::move(file);
-    response.FileSize = static_cast<std::uint64_t>(info.st_size);
 }
 
 void TWebRouter::Execute(const THttpRequest& request, THttpResponse& response) {

@@ -44,6 +44,9 @@ public:
     static std::pair<long long, long long> ParseStoredTime(const std::string& text);
 
 private:
+    // Answered with a 404 wherever it is thrown.
+    struct TNotFound {};
+
     // Answers a request that must not reach the routes; false when it may.
     bool Refused(const THttpRequest& request, THttpResponse& response);
     bool Admitted(const THttpRequest& request) const;
@@ -51,7 +54,10 @@ private:
     void SendSlots(THttpResponse& response);
     void SendCalendarEvents(int slot, const THttpRequest& request, THttpResponse& response);
     void SendDayList(int slot, int year, int month, int day, THttpResponse& response);
-    void SendFile(int slot, int id, THttpResponse& response);
+    // A recording, whole or a single byte range of it: `play` for the page's
+    // player (shown inline, the open file too as far as it is written), else
+    // the download.
+    void SendFile(int slot, int id, const THttpRequest& request, THttpResponse& response, bool play);
     // The alarms: every slot's state (/ws/status), the Prometheus metrics
     // (/metrics) and a slot's alarm events of a week for the calendar.
     void SendStatus(THttpResponse& response);

@@ -113,7 +113,8 @@ TEST_F(TConfigureSlotTest, FillsEveryControlFromTheSlot) {
                             Slot({{"Name", "Studio A"}, {"NominalLevel", "-10"}, {"RecordDelay", "120"},
                                   {"Format", "ogg"}, {"Bitrate", "192"}, {"Mode", "mono"}, {"Samplerate", "48000"},
                                   {"EncoderOptions", "-q 5"}, {"FlatFilenames", "on"}, {"NoAutoRotate", "on"},
-                                  {"CleanupDaysEnabled", "off"}, {"CleanupDays", "30"}, {"CleanupSpace", "12"}}),
+                                  {"CleanupDaysEnabled", "off"}, {"CleanupDays", "30"}, {"CleanupSpace", "12"},
+                                  {"SilenceAlarm", "on"}, {"SilenceLevel", "-45"}, {"SilenceSeconds", "20"}}),
                             Devices);
     EXPECT_EQ(form.windowTitle(), "Configure Slot");
     EXPECT_EQ(form.edName->text(), "Studio A");
@@ -136,6 +137,9 @@ TEST_F(TConfigureSlotTest, FillsEveryControlFromTheSlot) {
     EXPECT_TRUE(form.cbCleanupSpaceEnabled->isChecked());
     EXPECT_EQ(form.udCleanupSpace->value(), 12);
     EXPECT_EQ(form.lblCleanupDays->text(), "days (~59 GB)");
+    EXPECT_TRUE(form.cbSilenceAlarm->isChecked());
+    EXPECT_EQ(form.udSilenceLevel->value(), -45);
+    EXPECT_EQ(form.udSilenceSeconds->value(), 20);
     EXPECT_EQ(form.size(), QSize(469, 585));
 }
 
@@ -229,6 +233,9 @@ TEST_F(TConfigureSlotTest, OkWritesEverySettingBack) {
     form.udCleanupDays->setValue(40000); // the spinner keeps it in its range
     form.cbCleanupSpaceEnabled->setChecked(false);
     form.udCleanupSpace->setValue(20);
+    form.cbSilenceAlarm->setChecked(true);
+    form.udSilenceLevel->setValue(-200); // the spinner keeps it in its range
+    form.udSilenceSeconds->setValue(90);
     form.btnOk->click();
     ASSERT_EQ(form.result(), QDialog::Accepted);
     EXPECT_EQ(slot.Name, "Studio B");
@@ -249,6 +256,9 @@ TEST_F(TConfigureSlotTest, OkWritesEverySettingBack) {
     EXPECT_EQ(slot.CleanupDays, 32767);
     EXPECT_FALSE(slot.CleanupSpaceEnabled);
     EXPECT_EQ(slot.CleanupSpace, 20);
+    EXPECT_TRUE(slot.SilenceAlarm);
+    EXPECT_EQ(slot.SilenceLevel, -150);
+    EXPECT_EQ(slot.SilenceSeconds, 90);
     EXPECT_EQ(slot.ActiveSamplerate, 44100);
 }
 

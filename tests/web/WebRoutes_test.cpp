@@ -1,6 +1,7 @@
 // Every row of the routing table, in order, against a real catalogue over
 // real connections.
 #include "SlotStatus.h"
+#include "TextTools.h"
 #include "WebFixture.h"
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 using namespace TestSupport;
 using nlohmann::json;
@@ -319,11 +321,75 @@ TEST_F(WebRoutes, TheOpenFileShowsItsGrowingDuration) {
     EXPECT_EQ(day[1]["ID"], stale);
     EXPECT_TRUE(day[1]["Duration"].is_null());
 
-    // The file being written is not handed out.
-    const auto r = Fetch("/ws/slot/0/getfile/" + std::to_string(day[0]["ID"].get<int>()));
+    // The file being written is not handed out for download; the player gets
+    // what it holds so far.
+    const std::string id = std::to_string(day[0]["ID"].get<int>());
+    const auto r = Fetch("/ws/slot/0/getfile/" + id);
     EXPECT_EQ(r.Status, 501);
     EXPECT_EQ(r.Body.rfind("Cannot open file \"" + SlotFolder(0) + "/2011/03/15/2011-03-15-14-00-00.mp3\". ", 0), 0u)
         << r.Body;
+    const auto sofar = Fetch("/ws/slot/0/play/" + id);
+    EXPECT_EQ(sofar.Status, 200);
+    EXPECT_EQ(sofar.Header("content-disposition"), "inline; filename=\"2011-03-15-14-00-00.mp3\"");
+    EXPECT_GT(sofar.Body.size(), 1000u);
+    const auto part = Http({"GET", Url("/ws/slot/0/play/" + id), {"Range: bytes=0-99"}, {}, {}});
+    EXPECT_EQ(part.Status, 206);
+    EXPECT_TRUE(part.Body == sofar.Body.substr(0, 100));
+}
+
+TEST_F(WebRoutes, RecordingsAnswerSingleByteRanges) {
+    Build(1);
+    Start();
+    std::string audio(100000, '\0');
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        audio[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    WriteRecording(0, "a.mp3", audio);
+    const std::string id = std::to_string(AddRow(0, "2011-03-07 14:00:00", 3600, "a.mp3"));
+    for (const std::string route : {"/ws/slot/0/getfile/", "/ws/slot/0/play/"}) {
+        SCOPED_TRACE(route);
+        const std::string url = Url(route + id);
+        const auto whole = Get(url);
+        EXPECT_EQ(whole.Status, 200);
+        EXPECT_EQ(whole.Header("accept-ranges"), "bytes");
+        EXPECT_TRUE(whole.Body == audio);
+        const std::string etag = whole.Header("etag");
+        EXPECT_FALSE(etag.empty());
+        auto get = [&](std::vector<std::string> headers, const std::string& method = "GET") {
+            return Http({method, url, std::move(headers), {}, {}});
+        };
+        const std::vector<std::tuple<std::string, std::size_t, std::size_t>> ranges{
+            {"bytes=0-0", 0, 0},           {"bytes=99999-", 99999, 99999}, {"bytes=1000-1999", 1000, 1999},
+            {"bytes=-500", 99500, 99999}, {"bytes=99000-200000", 99000, 99999}, {"BYTES=5-6", 5, 6}};
+        for (const auto& [range, first, last] : ranges) {
+            const auto r = get({"Range: " + range});
+            EXPECT_EQ(r.Status, 206) << range;
+            EXPECT_EQ(r.Header("content-range"), Format("bytes %zu-%zu/100000", first, last)) << range;
+            EXPECT_EQ(r.Header("content-length"), std::to_string(last - first + 1)) << range;
+            EXPECT_TRUE(r.Body == audio.substr(first, last - first + 1)) << range;
+        }
+        for (const char* range : {"bytes=100000-", "bytes=-0"}) {
+            const auto r = get({std::string("Range: ") + range});
+            EXPECT_EQ(r.Status, 416) << range;
+            EXPECT_EQ(r.Header("content-range"), "bytes */100000") << range;
+        }
+        for (const char* range : {"bytes=0-1,5-6", "items=0-1", "bytes=9-2", "bytes=x-"}) {
+            const auto r = get({std::string("Range: ") + range});
+            EXPECT_EQ(r.Status, 200) << range << ": answered whole";
+            EXPECT_EQ(r.Body.size(), audio.size()) << range;
+        }
+        const auto head = get({}, "HEAD");
+        EXPECT_EQ(head.Status, 200);
+        EXPECT_EQ(head.Header("content-length"), "100000");
+        EXPECT_EQ(head.Header("accept-ranges"), "bytes");
+        EXPECT_EQ(head.Body, "");
+        EXPECT_EQ(get({"Range: bytes=10-19"}, "HEAD").Header("content-range"), "bytes 10-19/100000");
+        EXPECT_EQ(get({"Range: bytes=10-19", "If-Range: " + etag}).Status, 206);
+        EXPECT_EQ(get({"Range: bytes=10-19", "If-Range: " + whole.Header("last-modified")}).Status, 206);
+        const auto stale = get({"Range: bytes=10-19", "If-Range: \"0-0-0\""});
+        EXPECT_EQ(stale.Status, 200) << "a stale validator gets the whole file";
+        EXPECT_TRUE(stale.Body == audio);
+    }
 }
 
 TEST_F(WebRoutes, DownloadSendsTheFileAsAnAttachment) {
@@ -363,8 +429,8 @@ TEST_F(WebRoutes, DownloadSendsTheFileAsAnAttachment) {
     ExpectNotFound("/ws/slot/0/getfile/999");
     ExpectError("/ws/slot/0/getfile/12345678901", "'12345678901' is not a valid integer value");
     EXPECT_EQ(Http({"HEAD", Url("/ws/slot/0/getfile/" + std::to_string(mp3)), {}, {}, {}}).Header("content-length"),
-              "0")
-        << "HEAD answers the empty default response";
+              std::to_string(audio.size()))
+        << "HEAD tells a player the file's size";
 }
 
 TEST_F(WebRoutes, CatalogueNamesCannotLeaveTheSlotsFolder) {

@@ -42,8 +42,9 @@ function weekStart() {
     return d;
 }
 
-// Rows in a slot's catalogue (and the files they name): [dayOfWeek 0..6, hour, minute, seconds].
-function makeSlot(index, rows) {
+// Rows in a slot's catalogue (and the files they name): [dayOfWeek 0..6, hour, minute, seconds];
+// `audio` the bytes of every file.
+function makeSlot(index, rows, audio = "audio") {
     const folder = path.join(work, `slot${index}`);
     fs.mkdirSync(folder, { recursive: true });
     const monday = weekStart();
@@ -53,7 +54,7 @@ function makeSlot(index, rows) {
     rows.forEach(([day, hour, minute, seconds], i) => {
         const start = new Date(monday.getFullYear(), monday.getMonth(), monday.getDate() + day, hour, minute);
         const name = `rec-${index}-${i}.mp3`;
-        fs.writeFileSync(path.join(folder, name), "audio");
+        fs.writeFileSync(path.join(folder, name), audio);
         sql += `INSERT INTO recordings (starttime, duration, filename) VALUES ('${stamp(start)}', ${seconds}, '${name}');\n`;
         made.push({ id: i + 1, day, hour, minute, seconds });
     });
@@ -193,17 +194,25 @@ function checkBlocks(found, rows, title) {
         assert.ok(block, `a block for recording ${row.id}`);
         assert.equal(block.column, `day-${row.day + 1}`, `recording ${row.id} on its day`);
         assert.equal(block.top, Math.round((row.hour + row.minute / 60) * HOUR_HEIGHT), `recording ${row.id} at its time`);
-        assert.ok(Math.abs(block.height + 2 - (row.seconds / 3600) * HOUR_HEIGHT) <= 1, `recording ${row.id} as long as it lasts`);
+        const drawn = Math.max((row.seconds / 3600) * HOUR_HEIGHT - 2, 12); // a short one stays clickable
+        assert.ok(Math.abs(block.height - drawn) <= 1, `recording ${row.id} as long as it lasts`);
         assert.equal(block.title, title);
     }
 }
 
 async function main() {
-    const slot0 = makeSlot(0, [[0, 10, 0, 3600], [2, 14, 30, 1800], [4, 8, 0, 7200], [6, 22, 0, 3600]]);
-    const slot1 = makeSlot(1, [[1, 16, 0, 3600]]);
+    // Thursday 09:00: three short recordings minutes apart (restarts), drawn taller than they last.
+    const slot0 = makeSlot(0, [[0, 10, 0, 3600], [2, 14, 30, 1800], [4, 8, 0, 7200], [6, 22, 0, 3600],
+                               [3, 9, 0, 60], [3, 9, 2, 90], [3, 9, 5, 40]]);
+    // An hour of a quiet tone, large enough that a seek far into it needs a range of its own.
+    const hour = execFileSync("ffmpeg", ["-nostdin", "-v", "error", "-f", "lavfi", "-i",
+        "sine=frequency=440:sample_rate=22050:duration=3600", "-af", "volume=0.1", "-ac", "1", "-b:a", "32k", "-f", "mp3", "-"],
+        { maxBuffer: 64 * 1024 * 1024 });
+    const slot1 = makeSlot(1, [[1, 16, 0, 3600]], hour);
     const browser = await chromium.launch({
         executablePath: "/usr/bin/chromium",
         args: ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+               "--autoplay-policy=no-user-gesture-required", "--mute-audio",
                "--disable-dev-shm-usage", "--no-first-run"],
     });
     let child = null;
@@ -234,6 +243,20 @@ async function main() {
         const load = requests.find((u) => u.includes("/ws/slot/0/weekcalendarevents"));
         assert.ok(load && load.includes(`start=${dateParam(monday)}`) && load.includes(`end=${dateParam(next)}`) &&
                   /random=\d+/.test(load), `the week's bounds: ${load}`);
+        // This week opens at the current time.
+        const [scrolled, most] = await page.$eval(".wc-scrollable-grid", (g) => [g.scrollTop, g.scrollHeight - g.clientHeight]);
+        const now = new Date();
+        const expected = Math.min(Math.max(0, (now.getHours() + now.getMinutes() / 60 - 1) * HOUR_HEIGHT), most);
+        assert.ok(Math.abs(scrolled - expected) <= HOUR_HEIGHT / 2, `scrolled to ${scrolled}, not ${expected}`);
+        // Every block can be reached with the mouse: nothing lies on top of its middle.
+        const covered = await page.$$eval(".wc-cal-event", (els) => els.filter((e) => {
+            e.scrollIntoView({ block: "center" });
+            const r = e.getBoundingClientRect();
+            const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+            return !hit || hit.closest(".wc-cal-event") !== e;
+        }).map((e) => e.getAttribute("data-event-id")));
+        assert.deepEqual(covered, [], "no block hides another");
+        assert.match(await page.textContent("#timezone"), /^Times in \S+ \(UTC[+-]\d\d:\d\d\)$/);
         await page.evaluate(() => document.querySelector(".wc-scrollable-grid").scrollTop = 7 * 40);
         await page.screenshot({ path: path.join(artifacts, "calendar.png") });
 
@@ -243,10 +266,28 @@ async function main() {
             .every((t) => t.textContent === "Stream B") && document.querySelectorAll(".wc-cal-event").length === 1);
         checkBlocks(await blocks(page), slot1.rows, "Stream B");
 
-        // A click opens the download in the "PlayFile" window.
-        const popup = context.waitForEvent("request", (r) => r.url().includes("/getfile/"));
+        // A click plays the recording on the page; a seek far into it asks for a byte range.
+        const ranges = [];
+        context.on("request", (r) => {
+            if (r.url().endsWith(`/ws/slot/1/play/${slot1.rows[0].id}`) && r.headers().range) {
+                ranges.push(r.headers().range);
+            }
+        });
         await page.click(".wc-cal-event");
-        assert.equal((await popup).url(), `${base}/ws/slot/1/getfile/${slot1.rows[0].id}`);
+        await page.waitForFunction(() => document.getElementById("audio").currentTime > 0.5);
+        await page.waitForFunction(() => document.getElementById("playername").textContent === "rec-1-0.mp3");
+        assert.equal(await page.getAttribute("#download", "href"), `/ws/slot/1/getfile/${slot1.rows[0].id}`);
+        assert.equal(await page.getAttribute("#download", "target"), "PlayFile", "the download keeps its window");
+        await page.evaluate(() => { document.getElementById("audio").currentTime = 3300; });
+        await page.waitForFunction(() => document.getElementById("audio").currentTime > 3300.5);
+        assert.ok(ranges.some((r) => !/^bytes=0-/.test(r)), `a range from within the file: ${ranges}`);
+        // The keys: space pauses, the left arrow goes back 10 s.
+        await page.keyboard.press("Space");
+        await page.waitForFunction(() => document.getElementById("audio").paused);
+        const before = await page.evaluate(() => document.getElementById("audio").currentTime);
+        await page.keyboard.press("ArrowLeft");
+        const after = await page.evaluate(() => document.getElementById("audio").currentTime);
+        assert.ok(Math.abs(before - 10 - after) < 0.5, `back 10 s: ${before} -> ${after}`);
 
         // Week navigation keeps the slot.
         const week = page.waitForRequest((r) => r.url().includes("weekcalendarevents") && r.url().includes(`start=${dateParam(next)}`));

@@ -4,7 +4,8 @@
 // temporary folder. Input: byte 0 picks the method, the access rule, whether
 // the origin line is sent as Origin or Referer, and the client's address; the
 // rest is split at '\n' into request target, Authorization header, Host
-// header, origin line and url-encoded body.
+// header, origin line, Range header (also sent as If-Range when it starts with
+// '"') and url-encoded body.
 #include "HttpRequest.h"
 #include "WebRouter.h"
 #include "WebServer.h"
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,7 @@ public:
         char pattern[] = "/tmp/rudaz-fuzz-XXXXXX";
         FRoot = mkdtemp(pattern);
         std::filesystem::create_directories(FRoot + "/slot0");
+        std::ofstream(FRoot + "/slot0/a.mp3") << "0123456789"; // something for the byte ranges
         TCatalogue db(FRoot + "/slot0/" + TCatalogue::FileName);
         db.Execute("INSERT INTO recordings (starttime, duration, filename) VALUES "
                    "('2011-03-07 14:00:00', 3599.98, 'a.mp3'), ('2011-03-07 15:00:00', NULL, '../x.mp3'), "
@@ -96,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view authorization = NextLine(input);
     const std::string_view host = NextLine(input);
     const std::string_view origin = NextLine(input);
+    const std::string_view range = NextLine(input);
     const std::string_view body = input;
 
     THttpRequest request;
@@ -105,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const peers[] = {"127.0.0.1", "::1", "192.0.2.7", ""};
     request.Peer = peers[(flags >> 5) & 3];
     request.Secure = (flags & 128) != 0;
+    (range.starts_with('"') ? request.IfRange : request.Range) = range;
     if (ParseAuthorization(authorization, request) == TAuthorization::Foreign) {
         return 0;
     }
@@ -120,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     THttpResponse response;
     router.HTTPServerCommandGet(request, response);
     const int status = response.Status;
-    if (status != 200 && status != 302 && status != 403 && status != 404 && status != 429 && status != 501 &&
-        status != 503) {
+    if (status != 200 && status != 206 && status != 302 && status != 403 && status != 404 && status != 416 &&
+        status != 429 && status != 501 && status != 503) {
         std::abort(); // a status the router never gives
     }
     return 0;

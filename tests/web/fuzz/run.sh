@@ -15,15 +15,16 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
     "$root/tests/web/fuzz/RouterFuzz.cpp" "${routing[@]}" "$root/slots/Catalogue.cpp" "$root/slots/Alarms.cpp" \
     -lsqlite3 -lcrypto -o "$out/router_fuzz"
 # Seeds: each route once. The first byte: '@' GET, 'D' GET with a user set, 'J' POST with commands on,
-# 'Z' the same with the origin line as Referer; the lines: target, Authorization, Host, origin, body.
+# 'Z' the same with the origin line as Referer; the lines: target, Authorization, Host, origin, Range, body.
 i=0
 for seed in $'@/\n' $'@/INDEX.html\n\nlocalhost:5252\n' $'@/ws/slots\n\nevil.example\n' $'@/ws/slot/0/name\n\n[::1]:80\n' \
             $'@/ws/slot/0/weekcalendarevents?start=2011-3-7&end=2011-3-14\n\nstudio.example.\n' \
             $'@/ws/slot/0/list/2011/3/7\n' $'@/ws/status\n' $'@/metrics\n' \
             $'@/ws/slot/0/weekevents?start=2011-3-7&end=2011-3-14\n' $'@/ws/slot/0/getfile/1\n' $'D/ws/slot/0/getfile/2\nBasic dXNlcjpwdw==\n' \
-            $'D/ws/slots\nBasic dXNlcjp4\n' $'J/execute\n\n127.0.0.1:5252\nhttp://127.0.0.1:5252\ncommand=SLOT+1+START' \
-            $'Z/execute\n\n127.0.0.1\nhttp://evil.example/page\ncommand=SLOT+1+STOP' \
-            $'J/execute\n\n127.0.0.1\nnull\ncommand=SLOT+1+STOP'; do
+            $'D/ws/slots\nBasic dXNlcjp4\n' $'J/execute\n\n127.0.0.1:5252\nhttp://127.0.0.1:5252\n\ncommand=SLOT+1+START' \
+            $'Z/execute\n\n127.0.0.1\nhttp://evil.example/page\n\ncommand=SLOT+1+STOP' \
+            $'J/execute\n\n127.0.0.1\nnull\n\ncommand=SLOT+1+STOP' \
+            $'@/ws/slot/0/getfile/1\n\n\n\nbytes=2-3\n' $'@/ws/slot/0/play/1\n\n\n\nbytes=-100\n'; do
     printf '%s' "$seed" > "$out/corpus/seed$i"
     i=$((i + 1))
 done

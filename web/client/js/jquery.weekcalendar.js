@@ -31,6 +31,7 @@
         readonly: false,
         allowCalEventOverlap: false,
         overlapEventsSeparate: false, // overlapping events side by side rather than over each other
+        minEventHeight: 12,         // pixels: a short event stays clickable
         height: function ($calendar) { return $(window).height() - 20; },
         data: [],                   // an array, a URL (start and end in ms as parameters) or function(start, end, callback)
         eventClick: function (calEvent, $event) {},
@@ -173,6 +174,7 @@
             var back = (day.getDay() - this.options.firstDayOfWeek + 7) % 7;
             this.weekStart = addDays(day, -back);
             this.weekEnd = addDays(this.weekStart, this.options.daysToShow);
+            this.scrollPending = true; // once the week's events are in
             this.drawHeaders();
             this.refresh();
         },
@@ -238,37 +240,74 @@
                                     from: Math.max(from, shownStart), to: Math.min(to, shownEnd)});
                     }
                 }
-                this.layOut(parts);
+                this.layOut(parts, pxPerMs);
                 for (i = 0; i < parts.length; i++) {
                     this.drawPart(this.columns[d], parts[i], shownStart, pxPerMs);
                 }
             }
+            if (this.scrollPending) {
+                this.scrollPending = false;
+                this.scrollToFirst(events);
+            }
         },
 
-        // Overlapping events share their column's width (side by side) or are
-        // stacked with an offset, so that each stays clickable.
-        layOut: function (parts) {
+        // A new week opens at the current time when it holds it, else at its first event.
+        scrollToFirst: function (events) {
+            var now = new Date(), first = null, range = this.hourRange();
+            if (now >= this.weekStart && now < this.weekEnd) {
+                first = now;
+            } else {
+                for (var i = 0; i < events.length; i++) {
+                    var start = parseDate(events[i].start);
+                    if (start && start < this.weekEnd && (!first || start < first) &&
+                        (parseDate(events[i].end) || start) >= this.weekStart) {
+                        first = start < this.weekStart ? this.weekStart : start;
+                    }
+                }
+            }
+            if (first) {
+                var hours = first.getHours() + first.getMinutes() / 60 - range.first;
+                this.grid.scrollTop(Math.max(0, (hours - 1) * this.hourHeight()));
+            }
+        },
+
+        // Events whose blocks overlap on screen (a short one is drawn taller
+        // than it lasts) share the width side by side, each in the first column
+        // free at its start, or are stacked with an offset; each stays clickable.
+        layOut: function (parts, pxPerMs) {
+            var o = this.options, minMs = (o.minEventHeight + 2) / pxPerMs;
+            for (var i = 0; i < parts.length; i++) {
+                parts[i].screenEnd = Math.max(parts[i].to, parts[i].from + minMs);
+            }
             parts.sort(function (a, b) { return a.from - b.from || b.to - a.to; });
-            var group = [], groupEnd = -Infinity, o = this.options;
+            var group = [], columnEnds = [], groupEnd = -Infinity;
             var finish = function () {
                 for (var k = 0; k < group.length; k++) {
                     if (o.overlapEventsSeparate) {
-                        group[k].left = k / group.length;
-                        group[k].width = 1 / group.length;
+                        group[k].left = group[k].column / columnEnds.length;
+                        group[k].width = 1 / columnEnds.length;
                     } else {
                         group[k].left = Math.min(k * 0.1, 0.5);
                         group[k].width = 1 - group[k].left;
                     }
                 }
                 group = [];
+                columnEnds = [];
             };
-            for (var i = 0; i < parts.length; i++) {
-                if (parts[i].from >= groupEnd) {
+            for (i = 0; i < parts.length; i++) {
+                var part = parts[i];
+                if (part.from >= groupEnd) {
                     finish();
                     groupEnd = -Infinity;
                 }
-                group.push(parts[i]);
-                groupEnd = Math.max(groupEnd, parts[i].to);
+                var column = 0;
+                while (column < columnEnds.length && columnEnds[column] > part.from) {
+                    column++;
+                }
+                columnEnds[column] = part.screenEnd;
+                part.column = column;
+                group.push(part);
+                groupEnd = Math.max(groupEnd, part.screenEnd);
             }
             finish();
         },
@@ -276,7 +315,7 @@
         drawPart: function (column, part, shownStart, pxPerMs) {
             var self = this, o = this.options, ev = part.event;
             var top = Math.round((part.from - shownStart) * pxPerMs);
-            var height = Math.max(Math.round((part.to - part.from) * pxPerMs) - 2, 12);
+            var height = Math.max(Math.round((part.to - part.from) * pxPerMs) - 2, o.minEventHeight);
             var time = this.timeText(part.start) + " \u2013 " + this.timeText(part.end);
             var $event = $('<div class="wc-cal-event ui-corner-all"></div>')
                 .css({top: top + "px", height: height + "px", left: (part.left * 100) + "%", width: (part.width * 100) + "%"})
