@@ -1,6 +1,7 @@
 #include "Controller.h"
 
 #include <algorithm>
+#include <utility>
 
 int TController::ReadSlotCount(const TSettingsFile& settings) {
     return std::clamp(settings.ReadInteger("General", "Slots", DefaultSlots), 0, MaxSlots);
@@ -104,14 +105,18 @@ void TController::PostSlotLog(int index, const std::string& message) {
     std::lock_guard guard(FPostedLogLock);
     if (FPostedLog.size() < MaxLogLines) {
         FPostedLog.emplace_back(index, message);
+    } else {
+        ++FPostedDropped;
     }
 }
 
 void TController::ProcessCommands() {
     std::vector<std::pair<int, std::string>> lines;
+    std::uint64_t dropped = 0;
     {
         std::lock_guard guard(FPostedLogLock);
         lines.swap(FPostedLog);
+        dropped = std::exchange(FPostedDropped, 0);
     }
     for (const auto& [index, message] : lines) {
         if (index == WebServerLogIndex) {
@@ -119,6 +124,10 @@ void TController::ProcessCommands() {
         } else if (index >= 0 && static_cast<std::size_t>(index) < FSlots.size()) {
             FSlots[static_cast<std::size_t>(index)]->Log(message);
         }
+    }
+    if (dropped > 0) {
+        // A flood (refused requests, a chatty hook): the log says how much it left out.
+        LogWebServerMessage(std::to_string(dropped) + " log lines from other threads left out");
     }
     while (auto command = FCommands.Take()) {
         if (command->Message == WM_STARTSLOT) {

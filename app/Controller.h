@@ -55,7 +55,7 @@ public:
     // False when the queue is full.
     bool PostSlotCommand(TSlotCommand command) { return FCommands.Post(command); }
     // A line for slot `index`'s log from another thread; logged by ProcessCommands.
-    // Lines beyond what the log keeps are dropped until then.
+    // Lines beyond what the log keeps are dropped until then, and counted in the log.
     void PostSlotLog(int index, const std::string& message);
     // The same for the web server's log.
     void PostWebServerLog(const std::string& message) { PostSlotLog(WebServerLogIndex, message); }
@@ -96,6 +96,7 @@ private:
     TCommandQueue FCommands;
     std::mutex FPostedLogLock; // guards FPostedLog; held only to add or take lines
     std::vector<std::pair<int, std::string>> FPostedLog;
+    std::uint64_t FPostedDropped = 0; // guarded by FPostedLogLock: lines beyond MaxLogLines
     std::deque<std::string> FSlotLog;
     std::deque<std::string> FWebServerLog;
     const std::chrono::steady_clock::time_point FStartedAt = std::chrono::steady_clock::now();

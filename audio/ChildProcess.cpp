@@ -112,6 +112,32 @@ std::vector<char*> ArgPointers(const std::vector<std::string>& argv) {
     return args;
 }
 
+// Splits what a program writes into lines (ended by \n or \r, as progress
+// lines are), each cut at 1 024 bytes; lines of blanks alone are dropped.
+class TLineSplitter {
+public:
+    explicit TLineSplitter(std::function<void(const std::string&)> onLine) : FOnLine(std::move(onLine)) {}
+    void Feed(const char* data, std::size_t bytes) {
+        for (std::size_t i = 0; i < bytes; ++i) {
+            if (data[i] == '\n' || data[i] == '\r') {
+                Flush();
+            } else if (FLine.size() < 1024) {
+                FLine += data[i];
+            }
+        }
+    }
+    void Flush() {
+        if (FLine.find_first_not_of(" \t") != std::string::npos) {
+            FOnLine(FLine);
+        }
+        FLine.clear();
+    }
+
+private:
+    std::function<void(const std::string&)> FOnLine;
+    std::string FLine;
+};
+
 void IgnoreBrokenPipes() {
     // A reader that went away must surface as EPIPE, never kill the logger.
     static const bool once = [] {
@@ -184,13 +210,7 @@ TBoundedRun RunBounded(const std::vector<std::string>& argv, std::chrono::millis
 
     TBoundedRun result;
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string line;
-    auto flush = [&] {
-        if (line.find_first_not_of(" \t") != std::string::npos) {
-            onLine(line);
-        }
-        line.clear();
-    };
+    TLineSplitter lines(onLine);
     int status = 0;
     bool exited = false;
     bool open = true;
@@ -226,15 +246,9 @@ TBoundedRun RunBounded(const std::vector<std::string>& argv, std::chrono::millis
             open = false;
             continue;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buf[i] == '\n' || buf[i] == '\r') {
-                flush();
-            } else if (line.size() < 1024) {
-                line += buf[i];
-            }
-        }
+        lines.Feed(buf, static_cast<std::size_t>(n));
     }
-    flush();
+    lines.Flush();
     result.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 0;
     return result;
 }
@@ -292,8 +306,12 @@ void TChildProcess::DrainErrors(int fd) noexcept {
 }
 
 void TChildProcess::KeepLastLine(int fd) {
+    // The last line that says something.
+    TLineSplitter lines([this](const std::string& line) {
+        std::lock_guard guard(FStateLock);
+        FLastLine = line;
+    });
     char buf[4096];
-    std::string line;
     for (;;) {
         const ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) {
@@ -302,24 +320,9 @@ void TChildProcess::KeepLastLine(int fd) {
         if (n <= 0) {
             break;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            const char c = buf[i];
-            if (c == '\n' || c == '\r') {
-                // Progress lines end in \r; keep the last line that says something.
-                if (line.find_first_not_of(" \t") != std::string::npos) {
-                    std::lock_guard guard(FStateLock);
-                    FLastLine = line;
-                }
-                line.clear();
-            } else if (line.size() < 1024) {
-                line += c;
-            }
-        }
+        lines.Feed(buf, static_cast<std::size_t>(n));
     }
-    if (line.find_first_not_of(" \t") != std::string::npos) {
-        std::lock_guard guard(FStateLock);
-        FLastLine = line;
-    }
+    lines.Flush();
 }
 
 void TChildProcess::Reap() noexcept {

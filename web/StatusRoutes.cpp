@@ -4,36 +4,21 @@
 
 #include "Alarms.h"
 #include "JsonText.h"
+#include "SlotServices.h"
 #include "TextTools.h"
 
 #include <cmath>
-#include <ctime>
 #include <set>
 
 namespace {
 
 double Dbfs(float peak) { return peak > 0 ? 20.0 * std::log10(static_cast<double>(peak)) : -INFINITY; }
 
-std::string LocalText(std::chrono::system_clock::time_point t) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
 // "CET (UTC+01:00)": the zone of the times the web service gives.
 std::string ZoneText(std::chrono::system_clock::time_point t) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char name[64];
-    char offset[16];
-    std::strftime(name, sizeof name, "%Z", &local);
-    std::strftime(offset, sizeof offset, "%z", &local);
-    const std::string o = offset;
-    return std::string(name) + " (UTC" + (o.size() == 5 ? o.substr(0, 3) + ":" + o.substr(3) : o) + ")";
+    const std::tm local = ToLocalTime(t);
+    const std::string o = FormatTime(local, "%z");
+    return FormatTime(local, "%Z") + " (UTC" + (o.size() == 5 ? o.substr(0, 3) + ":" + o.substr(3) : o) + ")";
 }
 
 bool HasAlarm(const TWebSlotState& state, std::string_view kind) {
@@ -189,7 +174,7 @@ void TWebRouter::SendMetrics(THttpResponse& response) {
 
 void TWebRouter::SendWeekEvents(int index, const THttpRequest& request, THttpResponse& response) {
     const TWebSlotState state = FSlots.State(index);
-    const std::string now = LocalText(FSlots.Now());
+    const std::string now = FormatTime(ToLocalTime(FSlots.Now()), "%Y-%m-%d %H:%M:%S");
     TJson events = TJson::array();
     try {
         auto db = FSlots.OpenCatalogue(index, state.Folder);

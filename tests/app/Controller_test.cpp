@@ -144,6 +144,14 @@ TEST_F(TControllerTest, LogsKeepTheNewestThousandLinesStampedWithDateAndTime) {
     EXPECT_EQ(c->WebServerLog().back(), "03/15/11 14:00:00: line 1001");
     ASSERT_FALSE(c->SlotLog().empty());
     EXPECT_EQ(c->SlotLog().front(), "03/15/11 14:00:00: S1: Recording from Test: tone");
+
+    // Lines posted from other threads faster than they are written: a bound, and a word on what was left out.
+    for (int i = 1; i <= 1005; ++i) {
+        c->PostWebServerLog("posted " + std::to_string(i));
+    }
+    c->ProcessCommands();
+    EXPECT_EQ(c->WebServerLog()[998], "03/15/11 14:00:00: posted 1000");
+    EXPECT_EQ(c->WebServerLog().back(), "03/15/11 14:00:00: 5 log lines from other threads left out");
 }
 
 TEST_F(TControllerTest, SpaceIsFreedFromTheLowestSlotFirstOneRecordingAPass) {
