@@ -14,10 +14,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
-namespace {
-
-// A catalogue name, with '/' as separator, must stay inside the slot's folder.
-bool IsInsideFolder(std::string_view filename) {
+bool TWebRouter::IsInsideFolder(std::string_view filename) {
     if (filename.empty() || filename.front() == '/') {
         return false;
     }
@@ -31,6 +28,8 @@ bool IsInsideFolder(std::string_view filename) {
     }
     return true;
 }
+
+namespace {
 
 std::optional<std::uint64_t> ParseBytePosition(std::string_view text) {
     text = Trim(text);

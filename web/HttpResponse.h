@@ -2,7 +2,9 @@
 
 #include "FileHandle.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,12 +16,15 @@ struct THttpResponse {
     int Status = 200;
     std::string ContentType = "text/html";
     // The body is one of: Text, Static (bytes that live as long as the
-    // program), or File (sent from disk, FileSize bytes from FileOffset on).
+    // program), File (sent from disk, FileSize bytes from FileOffset on), or
+    // Producer (called on the connection's thread for the next bytes until it
+    // gives 0 at the end, or -1 when it failed: the connection is then cut).
     std::string Text;
     std::string_view Static;
     TFileHandle File;
     std::uint64_t FileOffset = 0;
     std::uint64_t FileSize = 0;
+    std::function<std::ptrdiff_t(char* buffer, std::size_t size)> Producer;
     std::vector<std::pair<std::string, std::string>> Headers;
     // Set: status 302 with this "Location".
     std::string Location;

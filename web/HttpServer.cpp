@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -110,6 +112,20 @@ std::string Header(MHD_Connection* connection, const char* name) {
     return value != nullptr ? value : "";
 }
 
+// A response body made while it is sent.
+using TProducer = std::function<std::ptrdiff_t(char*, std::size_t)>;
+
+ssize_t ProduceBody(void* cls, std::uint64_t, char* buffer, std::size_t size) noexcept {
+    try {
+        const std::ptrdiff_t n = (*static_cast<TProducer*>(cls))(buffer, size);
+        return n > 0 ? n : n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
+    } catch (...) {
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+}
+
+void FreeProducer(void* cls) noexcept { delete static_cast<TProducer*>(cls); }
+
 MHD_Response* CreateResponse(THttpResponse& r) {
     if (!r.Realm.empty()) {
         r.Status = 401;
@@ -117,6 +133,7 @@ MHD_Response* CreateResponse(THttpResponse& r) {
         r.Text = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
         r.Static = {};
         r.File.Reset();
+        r.Producer = nullptr;
         r.Headers.emplace_back("WWW-Authenticate", "Basic realm=\"" + r.Realm + "\"");
     }
     if (!r.Location.empty()) {
@@ -127,6 +144,13 @@ MHD_Response* CreateResponse(THttpResponse& r) {
         response = MHD_create_response_from_fd_at_offset64(r.FileSize, r.File.Get(), r.FileOffset);
         if (response != nullptr) {
             r.File.Release(); // the response closes it
+        }
+    } else if (r.Producer) {
+        auto producer = std::make_unique<TProducer>(std::move(r.Producer));
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, ProduceBody, producer.get(),
+                                                     FreeProducer);
+        if (response != nullptr) {
+            producer.release(); // the response frees it
         }
     } else if (!r.Static.empty()) {
         response = MHD_create_response_from_buffer(r.Static.size(), const_cast<char*>(r.Static.data()),

@@ -380,6 +380,10 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
         SendCalendarEvents(SlotIndex(*digits), request, response);
         return;
     }
+    if (rest == "/clip") {
+        SendClip(SlotIndex(*digits), request, response);
+        return;
+    }
     if (rest == "/weekevents") {
         SendWeekEvents(SlotIndex(*digits), request, response);
         return;

@@ -58,6 +58,11 @@ private:
     // player (shown inline, the open file too as far as it is written), else
     // the download.
     void SendFile(int slot, int id, const THttpRequest& request, THttpResponse& response, bool play);
+    // A span of local time as one file, cut from the recordings it touches
+    // and sent as it is made; the stretches no recording holds in a header.
+    void SendClip(int slot, const THttpRequest& request, THttpResponse& response);
+    // A catalogue name, with '/' as separator, that stays inside the slot's folder.
+    static bool IsInsideFolder(std::string_view filename);
     // The alarms: every slot's state (/ws/status), the Prometheus metrics
     // (/metrics) and a slot's alarm events of a week for the calendar.
     void SendStatus(THttpResponse& response);
