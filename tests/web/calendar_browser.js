@@ -289,6 +289,33 @@ async function main() {
         const after = await page.evaluate(() => document.getElementById("audio").currentTime);
         assert.ok(Math.abs(before - 10 - after) < 0.5, `back 10 s: ${before} -> ${after}`);
 
+        // A span dragged over Tuesday's hour fills the clip fields; the download is that span.
+        await page.evaluate(() => { document.querySelector(".wc-scrollable-grid").scrollTop = 15 * 40; });
+        const box = await (await page.$("#calendar .wc-day-column.day-2 .wc-day-column-inner")).boundingBox();
+        const x = box.x + box.width / 2, y = (hours) => box.y + hours * HOUR_HEIGHT + 1;
+        await page.mouse.move(x, y(16.25));
+        await page.mouse.down();
+        await page.mouse.move(x, y(16.4), { steps: 4 });
+        await page.mouse.move(x, y(16.5), { steps: 4 });
+        await page.mouse.up();
+        const tuesday = (h, m) => stamp(new Date(monday.getFullYear(), monday.getMonth(), monday.getDate() + 1, h, m))
+            .replace(" ", "T").slice(0, 16);
+        assert.equal((await page.inputValue("#clipstart")).slice(0, 16), tuesday(16, 15));
+        assert.equal((await page.inputValue("#clipend")).slice(0, 16), tuesday(16, 30));
+        assert.equal(await page.$$eval(".wc-selection", (s) => s.length), 1, "the span is shown");
+        const [download] = await Promise.all([page.waitForEvent("download"), page.click("#clipdownload")]);
+        const clip = path.join(artifacts, "clip.mp3");
+        await download.saveAs(clip);
+        assert.equal(download.suggestedFilename(),
+                     `Stream B_${tuesday(16, 15).replace(":", "-")}-00_${tuesday(16, 30).replace(":", "-")}-00.mp3`);
+        const seconds = Number(execFileSync("ffprobe", ["-v", "error", "-show_entries", "format=duration",
+                                                        "-of", "csv=p=0", clip]).toString());
+        assert.ok(Math.abs(seconds - 900) < 0.1, `a clip of 15 minutes: ${seconds} s`);
+        // The preview plays the clip as it is made.
+        await page.click("#clippreview");
+        await page.waitForFunction(() => /\/clip\?/.test(document.getElementById("audio").src) &&
+                                   document.getElementById("audio").currentTime > 0.5);
+
         // Week navigation keeps the slot.
         const week = page.waitForRequest((r) => r.url().includes("weekcalendarevents") && r.url().includes(`start=${dateParam(next)}`));
         await page.click(".wc-next");

@@ -11,10 +11,10 @@ mkdir -p "$out/corpus"
 cmake --build "$build" --target rudaz_web >/dev/null # makes the generated web file data
 mapfile -t routing < "$build/web/routing_sources.txt"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root/web" -I"$root/slots" -I"$root/app" \
+    -I"$root/web" -I"$root/slots" -I"$root/app" -I"$root/audio" \
     "$root/tests/web/fuzz/RouterFuzz.cpp" "${routing[@]}" "$root/slots/Catalogue.cpp" "$root/slots/Alarms.cpp" \
-    "$root/slots/SlotServices.cpp" "$root/slots/OpenFiles.cpp" \
-    -lsqlite3 -lcrypto -o "$out/router_fuzz"
+    "$root/slots/SlotServices.cpp" "$root/slots/OpenFiles.cpp" "$root/audio/ClipCutter.cpp" \
+    -lsqlite3 -lcrypto -lavformat -lavcodec -lswresample -lavutil -o "$out/router_fuzz"
 # Seeds: each route once. The first byte: '@' GET, 'D' GET with a user set, 'J' POST with commands on,
 # 'Z' the same with the origin line as Referer; the lines: target, Authorization, Host, origin, Range, body.
 i=0
@@ -25,7 +25,8 @@ for seed in $'@/\n' $'@/INDEX.html\n\nlocalhost:5252\n' $'@/ws/slots\n\nevil.exa
             $'D/ws/slots\nBasic dXNlcjp4\n' $'J/execute\n\n127.0.0.1:5252\nhttp://127.0.0.1:5252\n\ncommand=SLOT+1+START' \
             $'Z/execute\n\n127.0.0.1\nhttp://evil.example/page\n\ncommand=SLOT+1+STOP' \
             $'J/execute\n\n127.0.0.1\nnull\n\ncommand=SLOT+1+STOP' \
-            $'@/ws/slot/0/getfile/1\n\n\n\nbytes=2-3\n' $'@/ws/slot/0/play/1\n\n\n\nbytes=-100\n'; do
+            $'@/ws/slot/0/getfile/1\n\n\n\nbytes=2-3\n' $'@/ws/slot/0/play/1\n\n\n\nbytes=-100\n' \
+            $'@/ws/slot/0/clip?start=2011-03-07T10:58:00&end=2011-03-07T11:02:00\n'; do
     printf '%s' "$seed" > "$out/corpus/seed$i"
     i=$((i + 1))
 done

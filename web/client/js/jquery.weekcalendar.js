@@ -35,6 +35,7 @@
         height: function ($calendar) { return $(window).height() - 20; },
         data: [],                   // an array, a URL (start and end in ms as parameters) or function(start, end, callback)
         eventClick: function (calEvent, $event) {},
+        spanSelected: null,         // function(start, end): a span dragged out in a day; null: no dragging
         eventRender: function (calEvent, $event) { return $event; },
         buttons: true,
         buttonText: {today: "today", lastWeek: "&lt;", nextWeek: "&gt;"},
@@ -156,6 +157,11 @@
             }
             if (o.readonly) {
                 el.addClass("wc-readonly");
+            }
+            if (o.spanSelected) {
+                this.columns.forEach(function (column, day) {
+                    column.on("mousedown", function (e) { self.startSpan(day, column, e); });
+                });
             }
             this.resize();
             $(window).on("resize", function () { self.resize(); });
@@ -312,6 +318,52 @@
             finish();
         },
 
+        // A drag up or down a day, over its events too, selects a span in steps
+        // of 5 minutes (a pixel is more than a minute); a mere click is left to
+        // the event under the mouse.
+        startSpan: function (day, column, down) {
+            if (down.which !== 1) {
+                return;
+            }
+            var self = this, o = this.options, range = this.hourRange();
+            var shownStart = addDays(this.weekStart, day).setHours(range.first);
+            var msPerPx = 3600000 / this.hourHeight(), top = column.offset().top;
+            var at = function (e) {
+                var ms = Math.round((e.pageY - top) * msPerPx / 300000) * 300000;
+                return Math.min(Math.max(ms, 0), (range.last - range.first) * 3600000);
+            };
+            var first = at(down), box = null;
+            var move = function (e) {
+                var now = at(e), a = Math.min(first, now), b = Math.max(first, now);
+                if (!box && Math.abs(e.pageY - down.pageY) < 5) {
+                    return;
+                }
+                if (!box) {
+                    self.element.find(".wc-selection").remove();
+                    box = $('<div class="wc-selection"></div>').appendTo(column);
+                }
+                box.css({top: Math.round(a / msPerPx) + "px", height: Math.max(1, Math.round((b - a) / msPerPx)) + "px"});
+                e.preventDefault();
+            };
+            var up = function (e) {
+                $(document).off("mousemove", move).off("mouseup", up);
+                if (!box) {
+                    return;
+                }
+                var now = at(e), a = Math.min(first, now), b = Math.max(first, now);
+                // The click that ends a drag selects no event.
+                self.dragged = true;
+                setTimeout(function () { self.dragged = false; }, 0);
+                if (b > a) {
+                    o.spanSelected(new Date(shownStart + a), new Date(shownStart + b));
+                } else {
+                    box.remove();
+                }
+            };
+            $(document).on("mousemove", move).on("mouseup", up);
+            down.preventDefault();
+        },
+
         drawPart: function (column, part, shownStart, pxPerMs) {
             var self = this, o = this.options, ev = part.event;
             var top = Math.round((part.from - shownStart) * pxPerMs);
@@ -327,6 +379,9 @@
             $event = o.eventRender(ev, $event) || $event;
             $event.click(function (e) {
                 e.preventDefault();
+                if (self.dragged) {
+                    return;
+                }
                 o.eventClick.call(self.element[0], ev, $(this));
             });
             column.append($event);
