@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The web server on loopback with authentication on: requests per second and
 # p99 latency of /ws/slots and of one calendar week from a catalogue of a year
-# of hourly rows (8760), measured with wrk; and the download rate of a 60 MB
-# recording compared, in the same run, with nginx serving the same file.
+# of hourly rows (8760), measured with wrk; the download rate of a 60 MB
+# recording compared, in the same run, with nginx serving the same file; a
+# clip of one hour across two hour files (time to the first byte and in all)
+# compared with ffmpeg copying the same span out of the same files; and 8
+# listeners seeking at random in one hour file (requests per second, p99).
 set -euo pipefail
 source "$(dirname "$0")/build.sh"
 bench_build rudazodudad
@@ -30,6 +33,14 @@ SELECT strftime('%Y-%m-%d %H:%M:%S', '2011-01-01 00:00:00', '+' || n || ' hours'
 INSERT INTO recordings (starttime, duration, filename) VALUES ('2012-01-01 00:00:00', 3600, 'big.mp3');
 SQL
 big_id=$(sqlite3 "$folder/RudazOdudad.db" "SELECT id FROM recordings WHERE filename='big.mp3'")
+# Two hours of a tone, encoded as a slot records them, one file an hour.
+for hour in 10 11; do
+    ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=3600" -ac 2 -f s16le - |
+        lame --quiet --flush -m s -r -s 48000 -b 128 - "$folder/hour$hour.mp3" 2>/dev/null
+    sqlite3 "$folder/RudazOdudad.db" \
+        "INSERT INTO recordings (starttime, duration, filename) VALUES ('2012-02-01 $hour:00:00', 3600, 'hour$hour.mp3')"
+done
+hour_id=$(sqlite3 "$folder/RudazOdudad.db" "SELECT id FROM recordings WHERE filename='hour10.mp3'")
 
 port=$(free_port)
 hash=$(printf '%s' 'DededuvAdiroRovodavbench-pw' | md5sum | cut -c1-32 | tr a-f A-F)
@@ -48,10 +59,10 @@ week="$base/ws/slot/0/weekcalendarevents?start=2011-3-7&end=2011-3-14"
 n=$(curl -s -H "$auth" "$week" | grep -c "\"id\"" || true)
 [ "$n" = 168 ] || { echo "the week has $n rows, not 168" >&2; curl -s -H "$auth" "$week" | head -c 300 >&2; exit 1; }
 
-# wrk_run NAME URL: requests per second and p99 latency in ms.
+# wrk_run NAME URL [wrk options]: requests per second and p99 latency in ms.
 wrk_run() {
     local out
-    out=$(wrk -t2 -c8 -d"${seconds}s" --latency -H "$auth" "$2")
+    out=$(wrk -t2 -c8 -d"${seconds}s" --latency -H "$auth" "${@:3}" "$2")
     if echo "$out" | grep -q 'Non-2xx'; then echo "$out" >&2; exit 1; fi
     echo "$out" | awk -v n="$1" '/^Requests\/sec:/ { printf "RESULT %s_requests_per_second %.0f req/s\n", n, $2 }'
     echo "$out" | awk -v n="$1" '$1 == "99%" {
@@ -110,3 +121,38 @@ theirs=$(download_rate "http://127.0.0.1:$nginx_port/big.mp3")
 echo "RESULT download_60MB_rate $ours MB/s"
 echo "RESULT download_60MB_rate_nginx $theirs MB/s"
 awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "RESULT download_rate_vs_nginx %.2f x\n", a / b }'
+
+# A clip of 10:30-11:30 over both hour files, against ffmpeg's stream copy of
+# the same span from the same two files (its concat demuxer joins them).
+printf "file '%s'\nfile '%s'\n" "$folder/hour10.mp3" "$folder/hour11.mp3" > "$work/hours.txt"
+clip_url="$base/ws/slot/0/clip?start=2012-02-01T10:30:00&end=2012-02-01T11:30:00"
+python3 - "$auth" "$clip_url" "$work/hours.txt" <<'PY'
+import subprocess, sys, time
+auth, url, hours = sys.argv[1:4]
+def timed(name, command):
+    t0 = time.monotonic()
+    p = subprocess.Popen(command, stdout=subprocess.PIPE)
+    first = p.stdout.read(1)
+    t1 = time.monotonic()
+    size = len(first) + sum(len(b) for b in iter(lambda: p.stdout.read(1 << 16), b""))
+    t2 = time.monotonic()
+    if p.wait() != 0 or size < 1_000_000:
+        sys.exit(f"{name} failed ({size} bytes)")
+    print(f"RESULT {name}_first_byte {(t1 - t0) * 1000:.0f} ms")
+    print(f"RESULT {name}_total {t2 - t0:.2f} s")
+timed("clip_1h_two_files", ["curl", "-sf", "-H", auth, url])
+timed("clip_1h_two_files_ffmpeg_copy", ["ffmpeg", "-nostdin", "-v", "error", "-ss", "1800", "-t", "3600", "-f", "concat",
+                                       "-safe", "0", "-i", hours, "-c", "copy", "-f", "mp3", "-"])
+PY
+
+# 8 listeners seeking at random in one hour file: a 64 KiB range each time.
+size=$(stat -c %s "$folder/hour10.mp3")
+cat > "$work/seek.lua" <<LUA
+math.randomseed(42)
+request = function()
+    local first = math.random(0, $size - 65536)
+    wrk.headers["Range"] = "bytes=" .. first .. "-" .. (first + 65535)
+    return wrk.format()
+end
+LUA
+wrk_run seek_8_listeners "$base/ws/slot/0/play/$hour_id" -s "$work/seek.lua"

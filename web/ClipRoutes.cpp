@@ -166,6 +166,12 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
         throw std::runtime_error("Recordings in " + extension + " files cannot be cut");
     }
 
+    if (FClips.fetch_add(1) >= MaxClips) {
+        --FClips;
+        refuse(503, "Too many clips are being made: try again later.");
+        return;
+    }
+    std::shared_ptr<std::atomic<int>> token(&FClips, [](std::atomic<int>* clips) { --*clips; });
     auto cutter = std::make_shared<TClipCutter>(std::move(pieces), extension);
     const std::string name =
         FileNamePart(state.Name + "_" + IsoText(*from) + "_" + IsoText(*to)) + extension;
@@ -187,7 +193,7 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
     }
     TWebSlots& slots = FSlots;
     const std::string what = name;
-    response.Producer = [cutter, &slots, index, what](char* buffer, std::size_t size) -> std::ptrdiff_t {
+    response.Producer = [token, cutter, &slots, index, what](char* buffer, std::size_t size) -> std::ptrdiff_t {
         try {
             return static_cast<std::ptrdiff_t>(cutter->Read(buffer, size));
         } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include "RequestChecks.h"
 #include "WebSlots.h"
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -82,6 +83,10 @@ private:
     TLoginThrottle FLogins;
     mutable std::mutex FHashLock;           // guards FWebServerPasswordHash
     std::string FWebServerPasswordHash;
+    // Clips being made, each a decoder and an encoder at full speed: a few at
+    // a time keep the recording's CPU.
+    static constexpr int MaxClips = 4;
+    std::atomic<int> FClips{0};
     static constexpr std::size_t MaxReportedRows = 10000;
     std::mutex FReportedLock;                    // guards FReportedRows
     std::set<std::pair<int, int>> FReportedRows; // damaged rows already logged: slot, id
