@@ -72,10 +72,17 @@ TEST_F(TControllerTest, TheFirstTickOpensAFileInEverySlotThatShouldRecord) {
 TEST_F(TControllerTest, EveryChangeOfTheHourRotatesOnceForwardsBackwardsAndOverSummerTime) {
     Slot(0, {{"FlatFilenames", "on"}});
     Slot(1, {{"NoAutoRotate", "on"}});
-    System.Set(TFakeSystem::Local(2011, 3, 27, 1, 59, 0)); // summer time begins at 02:00 CET
+    System.Set(TFakeSystem::Local(2011, 3, 27, 1, 0, 5)); // summer time begins at 02:00 CET
     auto c = Make(2);
     c->SetRecording(1, false);
     c->SetRecording(1, true);
+    Tick(*c);
+    // Changes of the minute within the hour start no file.
+    System.Set(TFakeSystem::Local(2011, 3, 27, 1, 1, 5));
+    Tick(*c);
+    System.Set(TFakeSystem::Local(2011, 3, 27, 1, 30, 0));
+    Tick(*c);
+    System.Set(TFakeSystem::Local(2011, 3, 27, 1, 59, 0));
     Tick(*c);
     for (int i = 0; i < 5; ++i) {
         System.Advance(std::chrono::seconds(10));

@@ -15,15 +15,20 @@ namespace {
 
 constexpr int Rate = 44100;
 
-// Sends `seconds` of a 440 Hz sine at half scale through a mixer into `encoder`,
-// pulling the way a slot's pull thread does.
-void Record(const std::shared_ptr<TExternalEncoder>& encoder, double seconds) {
+// Sends `seconds` of a sine at half scale through a mixer into `encoder`,
+// pulling the way a slot's pull thread does: 440 Hz on the left, `right` Hz on
+// the right.
+void Record(const std::shared_ptr<TExternalEncoder>& encoder, double seconds, double right = 440.0) {
     TMixer mixer(Rate);
     auto input = std::make_shared<TPushStream>(Rate, 2);
     mixer.SetInput(input);
     const auto handle = mixer.AddEncoder(encoder);
     const auto frames = static_cast<std::size_t>(seconds * Rate);
-    const auto sine = StereoSine(Rate, 440.0, 0.5f, frames);
+    auto sine = StereoSine(Rate, 440.0, 0.5f, frames);
+    const auto other = StereoSine(Rate, right, 0.5f, frames);
+    for (std::size_t i = 1; i < sine.size(); i += 2) {
+        sine[i] = other[i];
+    }
     std::vector<float> pull(static_cast<std::size_t>(mixer.Seconds2Bytes(2.0) / 4));
     for (std::size_t at = 0; at < frames; at += Rate / 10) {
         const std::size_t n = std::min<std::size_t>(Rate / 10, frames - at);
@@ -32,6 +37,17 @@ void Record(const std::shared_ptr<TExternalEncoder>& encoder, double seconds) {
     }
     mixer.Remove(handle);
     encoder->Finish();
+}
+
+// A mono file of Record(…, 1000.0) holds the mix of both sides at half their level each.
+void ExpectMonoMix(const std::string& path) {
+    const auto probe = ProbeAudio(path);
+    EXPECT_NEAR(probe.Duration, 10.0, 0.1) << path;
+    EXPECT_EQ(probe.Channels, 1);
+    const auto decoded = DecodeToStereoFloat(path, Rate);
+    ASSERT_GT(decoded.size(), 2u * Rate * 9);
+    EXPECT_NEAR(Goertzel(decoded, 0, Rate, 440.0, Rate, Rate * 8), 0.25, 0.02) << "the left side, halved";
+    EXPECT_NEAR(Goertzel(decoded, 0, Rate, 1000.0, Rate, Rate * 8), 0.25, 0.02) << "the right side, halved";
 }
 
 void ExpectSineFile(const std::string& path, int channels) {
@@ -75,8 +91,8 @@ TEST(ExternalEncoder, LameInMonoGetsADownmixAndKeepsTheLength) {
     std::filesystem::create_directories(dir.Path() / "with space");
     auto encoder = std::make_shared<TExternalEncoder>(
         "lame --flush -m m -r -s 44100 -b 64  - \"" + path + "\"", TExternalEncoder::TChannels::MonoDownmix);
-    Record(encoder, 10.0);
-    ExpectSineFile(path, 1);
+    Record(encoder, 10.0, 1000.0);
+    ExpectMonoMix(path);
 }
 
 TEST(ExternalEncoder, OggencWritesStereoAndDownmixedOgg) {
@@ -86,9 +102,13 @@ TEST(ExternalEncoder, OggencWritesStereoAndDownmixedOgg) {
         auto encoder = std::make_shared<TExternalEncoder>(
             "oggenc -r -R 44100 -b 128 -m 16 " + mode + "  -o \"" + path + "\" -",
             TExternalEncoder::TChannels::Stereo);
-        Record(encoder, 10.0);
+        Record(encoder, 10.0, mode.empty() ? 440.0 : 1000.0);
         EXPECT_FALSE(encoder->Died()) << encoder->LastErrorLine();
-        ExpectSineFile(path, mode.empty() ? 2 : 1);
+        if (mode.empty()) {
+            ExpectSineFile(path, 2);
+        } else {
+            ExpectMonoMix(path);
+        }
     }
 }
 

@@ -204,6 +204,7 @@ TEST(UrlStream, EndsWhenTheServerStalls) {
     TCounts counts;
     TUrlStream::TTimeouts timeouts;
     timeouts.Stall = 1500ms;
+    timeouts.Network = 30s; // far longer: only the stall timeout may end it in time
     // The owner stops the stream from its OnEnded, as a slot does.
     std::atomic<TUrlStream*> self{nullptr};
     auto callbacks = counts.Callbacks();
@@ -221,6 +222,7 @@ TEST(UrlStream, EndsWhenTheServerStalls) {
     const auto stalled = TClock::now();
     ASSERT_TRUE(WaitFor([&] { return counts.Ended.load() > 0; }, 15s)) << "a silent connection counts as ended";
     EXPECT_GE(SecondsSince(stalled), 1.0) << "not before the stall timeout";
+    EXPECT_LE(SecondsSince(stalled), 3.0) << "within twice the stall timeout";
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(counts.Ended.load(), 1);
 }
