@@ -1,6 +1,8 @@
 #include "Controller.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 int TController::ReadSlotCount(const TSettingsFile& settings) {
@@ -23,6 +25,7 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
     for (int i = 0; i < slotCount; ++i) {
         auto slot = std::make_unique<TSlotInfo>(settings, i, devices, FServices);
         slot->OnLog = [this](TSlotInfo& s, const std::string& text) { LogSlotMessage(s, text); };
+        slot->OnPostLog = [this](TSlotInfo& s, const std::string& text) { PostSlotLog(s.Index, text); };
         slot->MinFreeGB = alarms.MinFreeGB;
         slot->OnAlarm = [this](TSlotInfo& s, const TAlarmChange& change) {
             if (FHook) {
@@ -38,6 +41,21 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
 }
 
 TController::~TController() {
+    // Every slot's encoder finishes its file at the same time, by one deadline:
+    // an encoder that hangs costs the shutdown FinishTimeout once, not once a slot.
+    const auto deadline = std::chrono::steady_clock::now() + FinishTimeout;
+    std::vector<std::thread> finishing;
+    for (auto& slot : FSlots) {
+        TSlotInfo* s = slot.get();
+        try {
+            finishing.emplace_back([s, deadline] { s->FinishRecordingBy(deadline); });
+        } catch (const std::system_error&) {
+            s->FinishRecordingBy(deadline); // no thread to be had: in turn
+        }
+    }
+    for (auto& thread : finishing) {
+        thread.join();
+    }
     for (auto& slot : FSlots) {
         slot.reset();
     }

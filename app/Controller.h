@@ -6,6 +6,7 @@
 #include "SettingsStore.h"
 #include "SlotInfo.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -26,6 +27,8 @@ class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
     static constexpr int TickMs = 100;
+    // At shutdown every encoder has this long, all at once, to finish its file.
+    static constexpr auto FinishTimeout = std::chrono::seconds(10);
     static constexpr int DefaultSlots = 4;
     static constexpr int MaxSlots = 255;
 

@@ -4,6 +4,7 @@
 #include "SampleConvert.h"
 #include "basserrors.h"
 
+#include <algorithm>
 #include <sys/wait.h>
 #include <system_error>
 
@@ -55,7 +56,12 @@ void TExternalEncoder::FinishWithin(std::chrono::milliseconds timeout) {
         return;
     }
     FDiedEarly.store(FPipeClosed.load() || FProcess.Exited());
-    FProcess.Finish(timeout);
+    FKilled.store(!FProcess.Finish(timeout));
+}
+
+void TExternalEncoder::FinishBy(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    FinishWithin(std::max(left, std::chrono::milliseconds(0)));
 }
 
 bool TExternalEncoder::Died() const {

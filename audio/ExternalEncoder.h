@@ -33,6 +33,8 @@ public:
     // its file, then kills it.
     void Finish() override { FinishWithin(FinishTimeout); }
     void FinishWithin(std::chrono::milliseconds timeout);
+    void FinishBy(std::chrono::steady_clock::time_point deadline) override;
+    bool Killed() const override { return FKilled.load(); }
 
     // The program ended (or stopped reading) before Finish was asked for.
     bool Died() const override;
@@ -50,5 +52,6 @@ private:
     std::atomic<bool> FPipeClosed{false};
     std::atomic<bool> FFinished{false};
     std::atomic<bool> FDiedEarly{false};
+    std::atomic<bool> FKilled{false};
     std::atomic<std::uint64_t> FDroppedBytes{0};
 };

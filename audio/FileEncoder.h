@@ -2,6 +2,7 @@
 
 #include "BlockProcessor.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -10,6 +11,11 @@ class TFileEncoder : public TBlockProcessor {
 public:
     // Completes the file. Detach the encoder from its mixer first. Idempotent.
     virtual void Finish() = 0;
+    // Finish, giving up at `deadline` at the latest (one shared by all slots
+    // at shutdown). What works in-process finishes at once.
+    virtual void FinishBy(std::chrono::steady_clock::time_point) { Finish(); }
+    // Finish gave up: the encoder was ended before it had finished its file.
+    virtual bool Killed() const { return false; }
     // The encoder stopped writing before Finish (its program ended, its pipe
     // broke, its file could not be written).
     virtual bool Died() const = 0;

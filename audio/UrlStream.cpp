@@ -112,6 +112,7 @@ void TUrlStream::UpdateMeta(bool notify) {
 
 void TUrlStream::Run() {
     FDecodingThread.store(std::this_thread::get_id());
+    const TFFmpegLog::TScope logScope(FCallbacks.Log);
     bool ended = true;
     try {
         ended = Decode();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioSource.h"
+#include "FFmpegLog.h"
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +39,7 @@ public:
     struct TCallbacks {
         std::function<void()> OnEnded; // once: end of data, network error, stall
         std::function<void()> OnMeta;  // each time new ICY metadata arrived
+        std::shared_ptr<TFFmpegLog> Log = {}; // FFmpeg's own lines of the decoding thread; none: standard error
     };
     struct TTimeouts {
         // Connecting and each network read may wait this long.

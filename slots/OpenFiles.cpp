@@ -10,10 +10,14 @@ std::string TOpenFiles::Key(const std::string& path) {
     return ec ? fs::path(path).lexically_normal().string() : resolved.string();
 }
 
-void TOpenFiles::Add(const std::string& path) {
+bool TOpenFiles::Reserve(const std::string& path) {
     const std::string key = Key(path);
     std::lock_guard guard(FLock);
+    if (FPaths.count(key) > 0) {
+        return false;
+    }
     FPaths.insert(key);
+    return true;
 }
 
 void TOpenFiles::Remove(const std::string& path) {

@@ -11,7 +11,9 @@
 // Threads: any; FLock is held only for one set operation.
 class TOpenFiles {
 public:
-    void Add(const std::string& path);
+    // Adds `path` unless it is open already (false then), in one step, so that
+    // two slots starting files in one folder at once never get the same name.
+    bool Reserve(const std::string& path);
     void Remove(const std::string& path);
     bool Contains(const std::string& path) const;
 

@@ -58,17 +58,18 @@ std::shared_ptr<TFileEncoder> TSlotInfo::CreateEncoder(TSlotFormat format, const
     return std::make_shared<TExternalEncoder>(EncoderCommandLine(format, path), channels);
 }
 
-std::string TSlotInfo::FreeRelativeName(const std::string& folder, const std::string& relative) const {
+std::string TSlotInfo::ReserveRelativeName(const std::string& folder, const std::string& relative) const {
     // A name of an earlier file (two starts in one second, a clock set back, the
-    // repeated hour in autumn) gets a number rather than overwriting it.
+    // repeated hour in autumn) gets a number rather than overwriting it. The
+    // name is taken in the open files at once: another slot recording into the
+    // same folder, on another thread, may not have created its file yet.
     const std::string stem = relative.substr(0, relative.rfind('.'));
     const std::string ext = relative.substr(stem.size());
     std::string candidate = relative;
     for (int n = 2;; ++n) {
         const std::string full = RecordingPath(folder, candidate);
         std::error_code ec;
-        // Another slot recording into the same folder may not have created its file yet.
-        if (!fs::exists(fs::symlink_status(full, ec)) && !FServices.OpenFiles->Contains(full)) {
+        if (!fs::exists(fs::symlink_status(full, ec)) && FServices.OpenFiles->Reserve(full)) {
             return candidate;
         }
         candidate = stem + "-" + std::to_string(n) + ext;
@@ -102,6 +103,7 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
     }
     file.Encoder->Finish();
     const bool died = file.Encoder->Died();
+    const bool killed = file.Encoder->Killed();
     const std::uint64_t dropped = std::min(file.Encoder->DroppedBytes(), file.Bytes);
     file.Encoder.reset();
     FServices.OpenFiles->Remove(file.Path);
@@ -110,7 +112,7 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
     const auto size = fs::file_size(file.Path, ec);
     if (ec || size == 0) {
         seconds = 0; // never created, or nothing reached it
-    } else if (died || file.InDoubt) {
+    } else if (died || file.InDoubt || killed) {
         // Audio handed to an encoder that then died, or that wrote nothing for
         // a while, may never have reached the file: the file itself tells what
         // it holds. One with content that cannot be read keeps what was
@@ -118,6 +120,9 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
         if (const auto measured = MeasureDuration(file.Path)) {
             seconds = *measured;
         }
+    }
+    if (killed) {
+        Log("The encoder of " + file.Path + " did not finish in time and was killed");
     }
     // A file without audio (an encoder that failed at once, an input that
     // delivered nothing) would only be a row that leads nowhere.
@@ -209,7 +214,7 @@ void TSlotInfo::RestartEncoder() {
     const std::string folder = Folder;
     const std::tm local = ToLocalTime(FServices.Now());
     const std::string pattern = FlatFilenames ? "%Y-%m-%d-%H-%M-%S" : "%Y/%m/%d/%Y-%m-%d-%H-%M-%S";
-    const std::string relative = FreeRelativeName(folder, FormatTime(local, pattern.c_str()) + Extension(format));
+    const std::string relative = ReserveRelativeName(folder, FormatTime(local, pattern.c_str()) + Extension(format));
     const std::string path = RecordingPath(folder, relative);
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec); // a failure shows when the encoder cannot create its file
@@ -219,6 +224,7 @@ void TSlotInfo::RestartEncoder() {
     try {
         next = CreateEncoder(format, path);
     } catch (const TAudioError& e) {
+        FServices.OpenFiles->Remove(path);
         StopEncoder();
         LastError = e.what();
         CurrentFile.clear();
@@ -227,7 +233,6 @@ void TSlotInfo::RestartEncoder() {
         FEncoderRetryAt = now + RetryTimes.EncoderRetryMs; // the retries go on
         return;
     }
-    FServices.OpenFiles->Add(path);
     TOpenFile old = SwapEncoder(next);
     EncoderFormat = format;
     FileFolder = folder;

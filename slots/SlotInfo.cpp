@@ -34,21 +34,47 @@ TSlotInfo::TSlotInfo(TSettingsFile& settings, int index, TDeviceCatalogue& devic
     FPullThread->Resume();
 }
 
-TSlotInfo::~TSlotInfo() {
-    if (AttachedDevice != nullptr) {
-        AttachedDevice->RemoveClient(FInputStream.get());
-        // What the device delivered before it let go still belongs in the file.
-        if (FMixer) {
-            try {
-                std::vector<float> rest(static_cast<std::size_t>(FMixer->Seconds2Bytes(1.0) / sizeof(float)));
-                while (FMixer->GetData(rest.data(), rest.size() * sizeof(float)) > 0) {
-                }
-            } catch (const std::exception& e) {
-                Log(std::string("Recording error: ") + e.what());
+void TSlotInfo::DetachDevice() {
+    if (FDetached || AttachedDevice == nullptr) {
+        return;
+    }
+    FDetached = true;
+    AttachedDevice->RemoveClient(FInputStream.get());
+    // What the device delivered before it let go still belongs in the file.
+    if (FMixer) {
+        try {
+            std::vector<float> rest(static_cast<std::size_t>(FMixer->Seconds2Bytes(1.0) / sizeof(float)));
+            while (FMixer->GetData(rest.data(), rest.size() * sizeof(float)) > 0) {
             }
+        } catch (const std::exception& e) {
+            FFinishError = std::string("Recording error: ") + e.what();
         }
     }
+}
+
+void TSlotInfo::FinishRecordingBy(std::chrono::steady_clock::time_point deadline) {
     try {
+        std::lock_guard guard(Lock);
+        DetachDevice();
+        FFinishing = SwapEncoder(nullptr);
+        if (FFinishing.Encoder) {
+            FFinishing.Encoder->FinishBy(deadline);
+        }
+    } catch (const std::exception& e) {
+        FFinishError = std::string("Recording error: ") + e.what(); // the destructor tries again
+    }
+}
+
+TSlotInfo::~TSlotInfo() {
+    DetachDevice();
+    if (!FFinishError.empty()) {
+        Log(FFinishError);
+    }
+    try {
+        {
+            std::lock_guard guard(Lock);
+            CloseFile(FFinishing); // finished already, by FinishRecordingBy
+        }
         StopEncoder();
     } catch (const std::exception& e) {
         Log(std::string("Error updating database: ") + e.what());

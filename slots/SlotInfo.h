@@ -40,6 +40,11 @@ public:
     TSlotInfo(TSettingsFile& settings, int index, TDeviceCatalogue& devices, TSlotServices services);
     // Finishes the open file, detaches the input, ends the pull thread and writes the section.
     ~TSlotInfo();
+    // The first half of the shutdown, run for every slot at once on a thread
+    // of its own: the input's last audio into the file and the encoder finished
+    // by `deadline` (one for all slots), killed after it. Nothing is logged or
+    // stored here; the destructor does that on the controller's thread.
+    void FinishRecordingBy(std::chrono::steady_clock::time_point deadline);
 
     TSlotInfo(const TSlotInfo&) = delete;
     TSlotInfo& operator=(const TSlotInfo&) = delete;
@@ -143,6 +148,8 @@ public:
     mutable std::recursive_mutex Lock;
     const int ActiveSamplerate;
     TLogProc OnLog;
+    // A line for the log from any thread, written later on the controller's.
+    TLogProc OnPostLog;
 
     // Input state, changed under Lock.
     TDeviceInfoWithClients* AttachedDevice = nullptr; // owned by the device catalogue
@@ -181,8 +188,11 @@ private:
 
     bool ShouldRecord() const;
     std::shared_ptr<TFileEncoder> CreateEncoder(TSlotFormat format, const std::string& path) const;
-    std::string FreeRelativeName(const std::string& folder, const std::string& relative) const;
+    // `relative`, or with a number when taken; taken in the open files on return.
+    std::string ReserveRelativeName(const std::string& folder, const std::string& relative) const;
     TOpenFile SwapEncoder(std::shared_ptr<TFileEncoder> next);
+    // The device lets go and its last audio goes into the file; once.
+    void DetachDevice();
     void CloseFile(TOpenFile& file);
     // Enters the open file in the catalogue.
     void AddRow();
@@ -231,6 +241,10 @@ private:
     bool FFileLogged = false;          // "Encoding to file" has been said for the open file
     TRepeatedFault FCatalogueFault;    // rows cannot be written
     std::vector<TPendingRow> FPendingRows;
+    // The shutdown's first half (FinishRecordingBy), for the destructor.
+    bool FDetached = false;   // the device has let go and its last audio is in
+    TOpenFile FFinishing;     // taken from the mixer and finished, not yet stored
+    std::string FFinishError; // what went wrong meanwhile, for the log
     std::string FFileRelative;  // the open file's name in its catalogue
     std::string FFileStartTime; // and its start time there
     bool FFileInDoubt = false;             // the open file stopped growing for a while

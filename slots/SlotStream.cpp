@@ -66,6 +66,14 @@ std::shared_ptr<TPushStream> TSlotInfo::FreeUrlStream() {
 
 void TSlotInfo::RunStream(TSimpleThread& thread) {
     pthread_setname_np(pthread_self(), "slot-stream");
+    // FFmpeg's complaints of this connection, opened here and decoded on the
+    // stream's own thread, go to the slot's log.
+    auto ffmpegLog = std::make_shared<TFFmpegLog>([this](const std::string& line) {
+        if (OnPostLog) {
+            OnPostLog(*this, "FFmpeg: " + line);
+        }
+    });
+    const TFFmpegLog::TScope logScope(ffmpegLog);
     auto setStatus = [&](const std::string& text) {
         if (auto lock = LockForStreamThread(thread); lock.owns_lock()) {
             StreamStatus = text;
@@ -105,7 +113,8 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
                                                  [this, &thread] {
                                                      FMetaPending = true;
                                                      thread.Wake();
-                                                 }};
+                                                 },
+                                                 ffmpegLog};
                 auto stream = std::make_shared<TUrlStream>(std::move(callbacks), StreamTimeouts);
                 {
                     // StopInput terminates before it looks here, so a stop is

@@ -3,6 +3,7 @@
 #include "WebRouter.h"
 
 #include "ClipCutter.h"
+#include "FFmpegLog.h"
 #include "TextTools.h"
 
 #include <algorithm>
@@ -172,6 +173,11 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
         return;
     }
     std::shared_ptr<std::atomic<int>> token(&FClips, [](std::atomic<int>* clips) { --*clips; });
+    // FFmpeg's complaints of these files go to the slot's log.
+    TWebSlots& slots = FSlots;
+    auto ffmpegLog = std::make_shared<TFFmpegLog>(
+        [&slots, index](const std::string& line) { slots.PostLog(index, "FFmpeg: " + line); });
+    const TFFmpegLog::TScope logScope(ffmpegLog);
     auto cutter = std::make_shared<TClipCutter>(std::move(pieces), extension);
     const std::string name =
         FileNamePart(state.Name + "_" + IsoText(*from) + "_" + IsoText(*to)) + extension;
@@ -191,9 +197,10 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
         }
         response.Headers.emplace_back("X-Clip-Gaps", text);
     }
-    TWebSlots& slots = FSlots;
     const std::string what = name;
-    response.Producer = [token, cutter, &slots, index, what](char* buffer, std::size_t size) -> std::ptrdiff_t {
+    response.Producer = [token, cutter, ffmpegLog, &slots, index, what](char* buffer,
+                                                                       std::size_t size) -> std::ptrdiff_t {
+        const TFFmpegLog::TScope logScope(ffmpegLog);
         try {
             return static_cast<std::ptrdiff_t>(cutter->Read(buffer, size));
         } catch (const std::exception& e) {

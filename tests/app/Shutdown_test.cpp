@@ -22,13 +22,17 @@ namespace {
 // are not each other's second instance), recording the test tone headless.
 class TProgram : public TChildProgram {
 public:
-    explicit TProgram(const std::string& dataDir)
-        : TChildProgram({RUDAZ_PROGRAM},
-                        {{"RUDAZODUDAD_DATA_DIR", dataDir},
-                         {"XDG_RUNTIME_DIR", dataDir},
-                         {"RUDAZODUDAD_TEST_TONE", "440"},
-                         {"QT_QPA_PLATFORM", "offscreen"}},
-                        dataDir + "/stderr.log") {}
+    explicit TProgram(const std::string& dataDir, TEnvironment more = {})
+        : TChildProgram({RUDAZ_PROGRAM}, Environment(dataDir, std::move(more)), dataDir + "/stderr.log") {}
+
+private:
+    static TEnvironment Environment(const std::string& dataDir, TEnvironment more) {
+        more.insert(more.begin(), {{"RUDAZODUDAD_DATA_DIR", dataDir},
+                                   {"XDG_RUNTIME_DIR", dataDir},
+                                   {"RUDAZODUDAD_TEST_TONE", "440"},
+                                   {"QT_QPA_PLATFORM", "offscreen"}});
+        return more;
+    }
 };
 
 } // namespace
@@ -74,6 +78,54 @@ TEST(Shutdown, ASignalFinishesEveryFileAndWritesTheSettings) {
         }
         EXPECT_EQ(after.ReadString("Slot1", "Device", ""), "test:0");
     }
+}
+
+TEST(Shutdown, EncodersThatStopReadingAreEndedTogetherByOneDeadline) {
+    TTempDir dir;
+    // A lame that takes a second of audio, finishes that file, then neither
+    // reads nor ends: the program finds it on its PATH.
+    const std::string bin = dir.File("bin");
+    std::filesystem::create_directories(bin);
+    {
+        std::string lame = RunCommand("command -v lame").Output;
+        lame.erase(lame.find_last_not_of("\n") + 1);
+        std::ofstream(bin + "/lame") << "#!/bin/sh\nhead -c 176400 | " << lame << " \"$@\"\nexec sleep 600\n";
+    }
+    std::filesystem::permissions(bin + "/lame", std::filesystem::perms::owner_all);
+    constexpr int Slots = 3;
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", std::to_string(Slots));
+        for (int i = 0; i < Slots; ++i) {
+            ini.WriteSection("Slot" + std::to_string(i),
+                             {{"Folder", dir.File("rec")}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+        }
+    }
+    TProgram program(dir.Path().string(), {{"PATH", bin + ":" + std::getenv("PATH")}});
+    ASSERT_TRUE(program.WaitForLog("Encoding to file", std::chrono::seconds(10))) << program.Log();
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // they have stopped reading
+    const auto stopping = std::chrono::steady_clock::now();
+    ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopping).count();
+    EXPECT_LT(seconds, 10 + 3.0) << "one deadline of 10 s for all, not one a slot";
+    EXPECT_GT(seconds, 9.0) << "each had its time";
+
+    const std::string log = program.Log();
+    std::size_t killed = 0;
+    for (auto at = log.find("did not finish in time and was killed"); at != std::string::npos;
+         at = log.find("did not finish in time and was killed", at + 1)) {
+        ++killed;
+    }
+    EXPECT_EQ(killed, static_cast<std::size_t>(Slots)) << log;
+    TCatalogue db(dir.File("rec") + "/RudazOdudad.db");
+    auto rows = db.Prepare("SELECT duration, filename FROM recordings");
+    int count = 0;
+    for (; rows.Step(); ++count) {
+        ASSERT_FALSE(rows.ColumnIsNull(0)) << rows.ColumnText(1) << ": the duration was stored";
+        EXPECT_NEAR(rows.ColumnDouble(0), ProbeAudio(dir.File("rec") + "/" + rows.ColumnText(1)).Duration, 0.1)
+            << "what the file holds";
+    }
+    EXPECT_EQ(count, Slots);
 }
 
 TEST(Headless, ATakenPortGivesNoBoxButALogLineAndRetriesAndAStopStillFinishesEverything) {

@@ -86,11 +86,13 @@ TEST_F(TSlotCleanupTest, BySpaceDeletesTheOldestWhenBelowTheLimit) {
 }
 
 TEST_F(TSlotCleanupTest, NoFileBeingRecordedIsDeletedByItsSlotOrAnotherRecordingIntoTheSameFolder) {
-    // Two slots share a folder, and so a catalogue, and start in the same second.
+    // Two slots share a folder, and so a catalogue, and start in the same second
+    // on two threads (a stream that connects while the other slot rotates).
     auto slot = RecordingSlot({{"NoAutoRotate", "on"}, {"CleanupDays", "0"}, {"FlatFilenames", "on"}});
     auto other = RecordingSlot({{"Name", "Other"}, {"NoAutoRotate", "on"}, {"FlatFilenames", "on"}}, 1);
+    std::thread second([&] { other->RestartEncoder(); });
     slot->RestartEncoder();
-    other->RestartEncoder();
+    second.join();
     ASSERT_TRUE(slot->HasEncoder());
     ASSERT_TRUE(other->HasEncoder());
     EXPECT_NE(other->CurrentFile, slot->CurrentFile) << "not one file for both";

@@ -98,6 +98,10 @@ TEST_F(TSlotStreamTest, UnreachableServersShowTheErrorAndAreTriedOnceASecondOneA
     EXPECT_GE(attempts, 2);
     EXPECT_LE(attempts, 4) << "about one a second";
     EXPECT_FALSE(slot->StreamConnected());
+    // FFmpeg's own complaint reaches the slot's log, once for all the attempts.
+    std::lock_guard guard(PostedLock);
+    EXPECT_EQ(std::count(Posted.begin(), Posted.end(), "Radio: FFmpeg: http: HTTP error 404 Not Found"), 1)
+        << (Posted.empty() ? "" : Posted.front());
 }
 
 TEST_F(TSlotStreamTest, ChangingTheUrlRestartsAndStoppingAHangingConnectIsPrompt) {

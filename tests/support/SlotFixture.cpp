@@ -33,6 +33,10 @@ std::unique_ptr<TSlotInfo> TSlotFixture::MakeSlot(int index,
     Settings.WriteSection("Slot" + std::to_string(index), keys);
     auto slot = std::make_unique<TSlotInfo>(Settings, index, Devices, System.Services((Dir.Path() / "Music").string()));
     slot->OnLog = [this](TSlotInfo&, const std::string& line) { Logged.push_back(line); };
+    slot->OnPostLog = [this](TSlotInfo& s, const std::string& line) {
+        std::lock_guard guard(PostedLock);
+        Posted.push_back(s.Name + ": " + line);
+    };
     return slot;
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +68,9 @@ protected:
     TFlakyDevice* Flaky = nullptr;
     TFakeSystem System;
     std::vector<std::string> Logged;
+    // Lines posted from other threads, as the controller would write them.
+    std::mutex PostedLock;
+    std::vector<std::string> Posted; // guarded by PostedLock
 };
 
 } // namespace TestSupport
