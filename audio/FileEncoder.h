@@ -16,6 +16,10 @@ public:
     virtual void FinishBy(std::chrono::steady_clock::time_point) { Finish(); }
     // Finish gave up: the encoder was ended before it had finished its file.
     virtual bool Killed() const { return false; }
+    // Called on a new encoder before its first block, while `previous` (of the
+    // same slot) has had its last: a codec that needs audio from before its
+    // first sample takes it from there, so that the files join without a gap.
+    virtual void ContinueFrom(TFileEncoder& /*previous*/) {}
     // The encoder stopped writing before Finish (its program ended, its pipe
     // broke, its file could not be written).
     virtual bool Died() const = 0;

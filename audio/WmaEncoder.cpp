@@ -103,6 +103,53 @@ TWmaEncoder::TWmaEncoder(int rate, int channels, int bitrate, const std::string&
     if (av_frame_get_buffer(FFrame.get(), 0) < 0) {
         throw TAudioError(BassError::Mem);
     }
+    for (auto& frame : FRecent) {
+        frame.assign(static_cast<std::size_t>(channels), std::vector<float>(static_cast<std::size_t>(FFrame->nb_samples)));
+    }
+}
+
+void TWmaEncoder::SendWhole(const std::vector<std::vector<float>>& frame) {
+    if (FFailed || av_frame_make_writable(FFrame.get()) < 0) {
+        FFailed = true;
+        return;
+    }
+    for (int ch = 0; ch < FChannels; ++ch) {
+        std::copy(frame[ch].begin(), frame[ch].end(), reinterpret_cast<float*>(FFrame->data[ch]));
+    }
+    FFill = FFrame->nb_samples;
+    SendFrame(false);
+}
+
+void TWmaEncoder::Start(TWmaEncoder* before) {
+    FStarted = true;
+    if (before == nullptr) {
+        SendWhole(FRecent[1]); // silence, to prime the decoder
+        return;
+    }
+    // The frame before the last primes the decoder; the last, which the
+    // previous file ends with faded out, is heard again in full here.
+    SendWhole(before->FRecent[0]);
+    SendWhole(before->FRecent[1]);
+    if (FFailed || av_frame_make_writable(FFrame.get()) < 0) {
+        FFailed = true;
+        return;
+    }
+    for (int ch = 0; ch < FChannels; ++ch) {
+        const float* part = reinterpret_cast<const float*>(before->FFrame->data[ch]);
+        std::copy(part, part + before->FFill, reinterpret_cast<float*>(FFrame->data[ch]));
+    }
+    FFill = before->FFill;
+    before->FContinued = true;
+}
+
+void TWmaEncoder::ContinueFrom(TFileEncoder& previous) {
+    auto* before = dynamic_cast<TWmaEncoder*>(&previous);
+    if (FStarted || before == nullptr || before->FChannels != FChannels || before->FFailed || before->FClosed ||
+        !before->FStarted || before->FCodec->sample_rate != FCodec->sample_rate ||
+        before->FFrame->nb_samples != FFrame->nb_samples) {
+        return; // no seamless join: this file starts with silence
+    }
+    Start(before);
 }
 
 TWmaEncoder::~TWmaEncoder() { Close(); }
@@ -110,6 +157,9 @@ TWmaEncoder::~TWmaEncoder() { Close(); }
 void TWmaEncoder::Write(const float* samples, std::size_t bytes) {
     std::size_t frames = bytes / AudioFormat::BytesPerFrame;
     const int frameSize = FFrame ? FFrame->nb_samples : 0;
+    if (!FStarted && !FClosed && !FFailed) {
+        Start(nullptr);
+    }
     while (frames > 0) {
         if (!FClosed && !FFailed && av_frame_make_writable(FFrame.get()) < 0) {
             FFailed = true;
@@ -148,6 +198,13 @@ void TWmaEncoder::SendFrame(bool final) {
             float* plane = reinterpret_cast<float*>(FFrame->data[ch]);
             std::fill(plane + FFill, plane + FFrame->nb_samples, 0.0f);
         }
+        if (FFill == FFrame->nb_samples) {
+            std::swap(FRecent[0], FRecent[1]);
+            for (int ch = 0; ch < FChannels; ++ch) {
+                const float* plane = reinterpret_cast<const float*>(FFrame->data[ch]);
+                std::copy(plane, plane + FFill, FRecent[1][ch].begin());
+            }
+        }
         FFrame->pts = FNextPts;
         FNextPts += FFrame->nb_samples;
         const int sent = FFill;
@@ -181,7 +238,15 @@ void TWmaEncoder::Close() {
         return;
     }
     FClosed = true;
-    if (!FFailed) {
+    if (!FFailed && FStarted) {
+        if (FContinued) {
+            FFill = 0; // the next file sends it
+        } else {
+            // The decoder fades out the last frame: it is silence then.
+            SendFrame(false);
+            SendWhole(std::vector<std::vector<float>>(static_cast<std::size_t>(FChannels),
+                                                      std::vector<float>(static_cast<std::size_t>(FFrame->nb_samples))));
+        }
         SendFrame(true);
     }
     av_write_trailer(FFormat.get());

@@ -3,6 +3,7 @@
 #include "FFmpegPtr.h"
 #include "FileEncoder.h"
 
+#include <array>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -31,6 +32,14 @@ public:
     void Close();
 
     void Finish() override { Close(); }
+    // The decoder outputs nothing of a file's first frame, which only primes
+    // it, and fades out its last. So a file begins with the previous file's
+    // last two whole frames and the part frame it had not sent (which that
+    // file then leaves out): no audio is lost at a rotation, and the faded
+    // last frame of a file is heard in full at the start of the next. A file
+    // without a predecessor begins with a frame of silence, and the last file
+    // ends with one.
+    void ContinueFrom(TFileEncoder& previous) override;
     bool Died() const override { return FFailed.load(); }
     std::string DeathReason() const override { return "the WMA file could not be written"; }
     std::uint64_t DroppedBytes() const override { return FDroppedBytes.load(); }
@@ -42,6 +51,9 @@ public:
 private:
     void SendFrame(bool final);
     void Drain();
+    // Sends the priming frames (silence, or what `before` carries over) before the first block.
+    void Start(TWmaEncoder* before);
+    void SendWhole(const std::vector<std::vector<float>>& frame);
 
     FFmpeg::CodecContextPtr FCodec;
     FFmpeg::OutputContextPtr FFormat;
@@ -50,6 +62,10 @@ private:
     AVStream* FStream = nullptr; // owned by FFormat
     int FChannels;
     int FFill = 0; // samples per channel waiting in FFrame
+    bool FStarted = false;   // the priming frame is sent
+    bool FContinued = false; // the next file took the part frame and sends it
+    // The last two whole frames sent, older first, each per channel.
+    std::array<std::vector<std::vector<float>>, 2> FRecent;
     int64_t FNextPts = 0;
     bool FClosed = false;
     std::atomic<bool> FFailed{false}; // a write error; later blocks are dropped

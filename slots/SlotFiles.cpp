@@ -88,6 +88,9 @@ TSlotInfo::TOpenFile TSlotInfo::SwapEncoder(std::shared_ptr<TFileEncoder> next) 
     auto mixerLock = FMixer->Lock();
     if (FEncoder) {
         FMixer->Remove(FEncoderHandle);
+        if (next) {
+            next->ContinueFrom(*FEncoder);
+        }
     }
     const std::uint64_t now = FCounter->Bytes();
     old.Bytes = now - FileStartBytes;

@@ -42,7 +42,9 @@ TEST(WmaEncoder, WritesAnAsfFileThatReadsBackWithItsFormat) {
         WriteSine(encoder, c.Rate, 10.0);
         const auto probe = ProbeAudio(path);
         EXPECT_EQ(probe.Codec, "wmav2") << path;
-        EXPECT_NEAR(probe.Duration, 10.0, 0.1) << path;
+        // Also the priming frame, the padded last frame and a frame of silence.
+        EXPECT_GE(probe.Duration, 10.0) << path;
+        EXPECT_LE(probe.Duration, 10.0 + 3 * 2048.0 / c.Rate) << path;
         EXPECT_EQ(probe.SampleRate, c.Rate) << path;
         EXPECT_EQ(probe.Channels, c.Channels) << path;
         const auto decoded = DecodeToStereoFloat(path, c.Rate);

@@ -169,4 +169,22 @@ std::size_t ZeroCrossings(const std::vector<float>& stereo, int channel, std::si
     return crossings;
 }
 
+std::string ToneFault(const std::vector<float>& stereo, int rate, double frequency, float amplitude) {
+    const std::size_t frames = stereo.size() / 2;
+    const std::size_t window = static_cast<std::size_t>(rate) / 200;
+    const double largestStep = amplitude * 2 * std::numbers::pi * frequency / rate;
+    for (std::size_t first = static_cast<std::size_t>(rate) / 10; first + window + rate / 10 < frames; first += window) {
+        const double level = Goertzel(stereo, 0, rate, frequency, first, window);
+        double step = 0;
+        for (std::size_t i = first; i < first + window; ++i) {
+            step = std::max<double>(step, std::abs(stereo[2 * (i + 1)] - stereo[2 * i]));
+        }
+        if (std::abs(level - amplitude) > 0.16 * amplitude || step > largestStep * 1.3) {
+            return "a dip or a click at " + std::to_string(static_cast<double>(first) / rate) + " s: level " +
+                   std::to_string(level) + ", step " + std::to_string(step);
+        }
+    }
+    return "";
+}
+
 } // namespace TestSupport

@@ -73,6 +73,11 @@ std::vector<float> StereoSine(int rate, double frequency, float amplitude, std::
 double Goertzel(const std::vector<float>& stereo, int channel, int rate, double frequency,
                 std::size_t firstFrame = 0, std::size_t frames = 0);
 
+// "" when the left channel holds the tone throughout at its level and without
+// a step larger than the tone itself makes (in 5 ms windows, the first and last
+// 100 ms left out); else where it dips or clicks.
+std::string ToneFault(const std::vector<float>& stereo, int rate, double frequency, float amplitude);
+
 // Sign changes of one channel, from which a frequency can be read.
 std::size_t ZeroCrossings(const std::vector<float>& stereo, int channel, std::size_t firstFrame = 0,
                           std::size_t frames = 0);
