@@ -101,12 +101,13 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
     const TWebSlotState state = FSlots.State(index);
     std::vector<TClipRow> rows;
     {
-        // An hour file starts at most an hour before the span; a day is ample.
+        // Rows that reach into the span; without hourly files (NoAutoRotate) one
+        // may have begun days before it.
         auto db = FSlots.OpenCatalogue(index, state.Folder);
         auto query = db->Prepare(
-            "SELECT id, starttime, duration, filename FROM recordings WHERE starttime >= ? AND starttime < ? "
-            "ORDER BY starttime, id");
-        query.Bind(1, IsoText(*from - 86400).replace(10, 1, " ")).Bind(2, IsoText(*to).replace(10, 1, " "));
+            "SELECT id, starttime, duration, filename FROM recordings WHERE starttime < ?2 AND "
+            "(duration IS NULL OR julianday(starttime) + duration / 86400.0 > julianday(?1)) ORDER BY starttime, id");
+        query.Bind(1, IsoText(*from).replace(10, 1, " ")).Bind(2, IsoText(*to).replace(10, 1, " "));
         while (query.Step()) {
             const int id = static_cast<int>(query.ColumnInt64(0));
             const auto start = StartOf(index, id, query.ColumnText(1));
