@@ -19,7 +19,7 @@ void Route(void* context, int level, const char* format, va_list args) {
         av_log_default_callback(context, level, format, args);
         return;
     }
-    if (level > AV_LOG_WARNING) {
+    if (level > (log->ErrorsOnly() ? AV_LOG_ERROR : AV_LOG_WARNING)) {
         return;
     }
     try {

@@ -20,7 +20,10 @@ public:
     using TSink = std::function<void(const std::string& line)>;
     static constexpr auto RepeatInterval = std::chrono::minutes(1);
 
-    explicit TFFmpegLog(TSink sink) : FSink(std::move(sink)) {}
+    // `errorsOnly` leaves warnings out too.
+    explicit TFFmpegLog(TSink sink, bool errorsOnly = false) : FSink(std::move(sink)), FErrorsOnly(errorsOnly) {}
+
+    bool ErrorsOnly() const { return FErrorsOnly; }
 
     // Passes `text` on unless the same text passed within RepeatInterval.
     void Line(const std::string& text);
@@ -43,6 +46,7 @@ private:
     static constexpr std::size_t MaxRemembered = 256;
 
     const TSink FSink;
+    const bool FErrorsOnly;
     std::mutex FLock; // guards FLastTold
     std::map<std::string, std::chrono::steady_clock::time_point> FLastTold;
 };

@@ -174,10 +174,11 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
         return;
     }
     std::shared_ptr<std::atomic<int>> token(&FClips, [](std::atomic<int>* clips) { --*clips; });
-    // FFmpeg's complaints of these files go to the slot's log.
+    // FFmpeg's errors with these files go to the slot's log; its warnings
+    // (an open file's length guessed from its bit rate) would only be noise there.
     TWebSlots& slots = FSlots;
     auto ffmpegLog = std::make_shared<TFFmpegLog>(
-        [&slots, index](const std::string& line) { slots.PostLog(index, "FFmpeg: " + line); });
+        [&slots, index](const std::string& line) { slots.PostLog(index, "FFmpeg: " + line); }, true);
     const TFFmpegLog::TScope logScope(ffmpegLog);
     auto cutter = std::make_shared<TClipCutter>(std::move(pieces), extension);
     const std::string name =
