@@ -93,8 +93,17 @@ TSlotInfo::~TSlotInfo() {
     Write(FSettings, Index);
 }
 
+std::shared_ptr<TFFmpegLog> TSlotInfo::MakeFFmpegLog() {
+    return std::make_shared<TFFmpegLog>([this](const std::string& line) {
+        if (OnPostLog) {
+            OnPostLog(*this, "FFmpeg: " + line);
+        }
+    });
+}
+
 void TSlotInfo::RunPull(TSimpleThread& thread) {
     pthread_setname_np(pthread_self(), "slot-pull");
+    const TFFmpegLog::TScope logScope(MakeFFmpegLog()); // the WMA encoder's
     const std::size_t bytes = static_cast<std::size_t>(FMixer->Seconds2Bytes(2.0));
     // Not value-initialised: an idle slot never touches (and so never keeps) these pages.
     std::unique_ptr<float[]> buffer(new float[bytes / sizeof(float)]);

@@ -4,6 +4,7 @@
 #include "AudioDevices.h"
 #include "Catalogue.h"
 #include "DelayEffect.h"
+#include "FFmpegLog.h"
 #include "FileEncoder.h"
 #include "Meters.h"
 #include "Mixer.h"
@@ -193,6 +194,8 @@ private:
     TOpenFile SwapEncoder(std::shared_ptr<TFileEncoder> next);
     // The device lets go and its last audio goes into the file; once.
     void DetachDevice();
+    // FFmpeg's lines of a slot's own thread, for its log.
+    std::shared_ptr<TFFmpegLog> MakeFFmpegLog();
     void CloseFile(TOpenFile& file);
     // Enters the open file in the catalogue.
     void AddRow();

@@ -68,11 +68,7 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
     pthread_setname_np(pthread_self(), "slot-stream");
     // FFmpeg's complaints of this connection, opened here and decoded on the
     // stream's own thread, go to the slot's log.
-    auto ffmpegLog = std::make_shared<TFFmpegLog>([this](const std::string& line) {
-        if (OnPostLog) {
-            OnPostLog(*this, "FFmpeg: " + line);
-        }
-    });
+    auto ffmpegLog = MakeFFmpegLog();
     const TFFmpegLog::TScope logScope(ffmpegLog);
     auto setStatus = [&](const std::string& text) {
         if (auto lock = LockForStreamThread(thread); lock.owns_lock()) {
