@@ -2,8 +2,9 @@
 // slots and web server, and on SIGTERM, SIGINT or SIGHUP the same orderly
 // shutdown as an accepted close (every file finished, the settings written)
 // without the close question. With QT_QPA_PLATFORM=offscreen, or without any
-// display, it runs headless and logs to standard error.
+// display, it runs headless and logs to standard error. Its options: --help.
 #include "AudioDevices.h"
+#include "CommandLine.h"
 #include "Controller.h"
 #include "LoggerMain.h"
 #include "Paths.h"
@@ -17,6 +18,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -28,9 +31,48 @@ void ChoosePlatform() {
     }
 }
 
+// The inputs as slots find them; with RUDAZODUDAD_TEST_TONE a line-up tone as
+// input "TEST:0", for checking a recording chain without a sound card.
+void BuildInputs(TDeviceCatalogue& devices) {
+    BuildDeviceCatalogue(devices);
+    if (const char* tone = std::getenv("RUDAZODUDAD_TEST_TONE"); tone != nullptr && std::atof(tone) > 0) {
+        devices.Add("TEST:0", std::make_unique<TTestToneDevice>(0, std::string("Test: ") + tone + " Hz tone",
+                                                                std::atof(tone), 0.5f));
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const TCommandLine options = TCommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options.Error.empty()) {
+        std::cerr << "rudazodudad: " << options.Error << "\nUsage: rudazodudad [OPTION]...\n"
+                  << "Try 'rudazodudad --help' for more information.\n";
+        return 2;
+    }
+    if (options.Help) {
+        std::cout << TCommandLine::Usage();
+        return 0;
+    }
+    if (options.Version) {
+        std::cout << "rudazodudad " << VersionText(GetExeVersion()) << "\n";
+        return 0;
+    }
+    if (options.ListDevices) {
+        // Neither the data folder nor the single-instance lock is touched.
+        TDeviceCatalogue devices;
+        BuildInputs(devices);
+        for (std::size_t i = 0; i < devices.Count(); ++i) {
+            std::cout << devices.Id(i) << '\t' << devices.Entry(i).Name << '\n';
+        }
+        return 0;
+    }
+    if (options.DataDir) {
+        setenv("RUDAZODUDAD_DATA_DIR", options.DataDir->c_str(), 1);
+    }
+    if (options.Headless) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     // A reader that went away (an encoder, standard error closed under a
     // service manager) must surface as EPIPE, never end the program.
     std::signal(SIGPIPE, SIG_IGN);
@@ -38,7 +80,8 @@ int main(int argc, char** argv) {
     // signals reach only the watcher.
     TSignalWatcher::BlockStopSignals();
     ChoosePlatform();
-    QApplication app(argc, argv);
+    int qtArgc = 1; // the options are ours, none is Qt's
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName("rudazodudad");
     QApplication::setApplicationDisplayName(TLoggerMainForm::Title);
     QApplication::setDesktopFileName("rudazodudad");
@@ -52,12 +95,7 @@ int main(int argc, char** argv) {
 
     std::cerr << "Rudaz Odudad " << VersionText(GetExeVersion()) << "\n";
     TDeviceCatalogue devices; // outlives the window and every slot
-    BuildDeviceCatalogue(devices);
-    // A line-up tone as input "TEST:0", for checking a recording chain without a sound card.
-    if (const char* tone = std::getenv("RUDAZODUDAD_TEST_TONE"); tone != nullptr && std::atof(tone) > 0) {
-        devices.Add("TEST:0", std::make_unique<TTestToneDevice>(0, std::string("Test: ") + tone + " Hz tone",
-                                                                std::atof(tone), 0.5f));
-    }
+    BuildInputs(devices);
     {
         const QString platform = QGuiApplication::platformName();
         TLoggerMainForm form(devices, SettingsFileName(), TSlotServices::System(DefaultFolderBase()),

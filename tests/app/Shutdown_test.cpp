@@ -260,7 +260,7 @@ TUnit ReadUnit(const std::string& path) {
 
 TEST(Service, TheUnitsCommandRunsHeadlessAndItsStopFinishesEverything) {
     TUnit unit = ReadUnit(RUDAZ_SOURCE_DIR "/packaging/rudazodudad.service");
-    ASSERT_EQ(unit.Command, std::vector<std::string>{"@RUDAZ_BINDIR@/rudazodudad"}) << "no arguments";
+    ASSERT_EQ(unit.Command, (std::vector<std::string>{"@RUDAZ_BINDIR@/rudazodudad", "--headless"}));
     unit.Command[0] = RUDAZ_PROGRAM;
     ASSERT_NE(unit.KillSignal, 0);
 
@@ -274,7 +274,7 @@ TEST(Service, TheUnitsCommandRunsHeadlessAndItsStopFinishesEverything) {
     }
     // As systemd starts it: no display, nothing of a desktop session.
     auto environment = unit.Environment;
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}) {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"}) {
         environment.emplace_back(name, std::nullopt);
     }
     environment.emplace_back("RUDAZODUDAD_DATA_DIR", dir.Path().string());

@@ -32,8 +32,7 @@ grep -q 'chown rudazodudad:rudazodudad /var/lib/Pelorand/RudazOdudad' "$out/post
 # The unit as installed: the program's path, headless, as the service user.
 dpkg-deb -x "$deb" "$out/root"
 unit="$out/root/usr/lib/systemd/system/rudazodudad.service"
-grep -qx 'ExecStart=/usr/bin/rudazodudad' "$unit" || fail "ExecStart is not /usr/bin/rudazodudad"
-grep -qx 'Environment=QT_QPA_PLATFORM=offscreen' "$unit" || fail "the unit is not headless"
+grep -qx 'ExecStart=/usr/bin/rudazodudad --headless' "$unit" || fail "ExecStart is not /usr/bin/rudazodudad --headless"
 grep -qx 'User=rudazodudad' "$unit" || fail "the unit does not run as rudazodudad"
 grep -qx 'Environment=XDG_RUNTIME_DIR=/run/rudazodudad' "$unit" && grep -qx 'RuntimeDirectory=rudazodudad' "$unit" ||
     fail "the unit gives the program no runtime folder"
