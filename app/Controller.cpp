@@ -183,6 +183,22 @@ void TController::AppendLog(TLogKind kind, std::deque<std::string>& log, const s
     }
 }
 
+void TController::GuideNewcomer(const std::string& settingsFile, const TDeviceCatalogue& devices) {
+    for (const auto& slot : FSlots) {
+        if (slot->Source != TSlotSource::None) {
+            return;
+        }
+    }
+    auto say = [this](const std::string& text) { AppendLog(TLogKind::Slots, FSlotLog, text); };
+    say("No slot has an input yet. The settings are in " + settingsFile + ".");
+    say(devices.Count() == 0 ? "Inputs found: none" : "Inputs found (ID, name):");
+    for (std::size_t i = 0; i < devices.Count(); ++i) {
+        say("  " + devices.Id(i) + "\t" + devices.Entry(i).Name);
+    }
+    say("To record, give a slot an input in the window (Configure), or stop the program and set in its "
+        "section, for example [Slot0]: Source=Soundcard with Device=<ID>, or Source=Stream with StreamURL=<URL>.");
+}
+
 void TController::LogSlotMessage(TSlotInfo&, const std::string& text) { AppendLog(TLogKind::Slots, FSlotLog, text); }
 
 void TController::LogWebServerMessage(const std::string& text) {

@@ -70,6 +70,9 @@ public:
         return FServices.FreeSpace ? FServices.FreeSpace(folder) : std::nullopt;
     }
     void ProcessCommands();
+    // When no slot has an input (a first run): where the settings are, the
+    // inputs there are (as --list-devices prints them) and how a slot gets one.
+    void GuideNewcomer(const std::string& settingsFile, const TDeviceCatalogue& devices);
 
     // After the configuration dialog closed with OK.
     void ApplySlotSettings(int index, bool inputChanged, bool outputChanged);

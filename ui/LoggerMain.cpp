@@ -71,6 +71,7 @@ TLoggerMainForm::TLoggerMainForm(TDeviceCatalogue& devices, const std::filesyste
                           QString::fromStdString(line));
         });
     FController->OnUpdateSlotButtons = [this] { UpdateSlotButtons(); };
+    FController->GuideNewcomer(settingsFile.string(), devices);
     DisplayLevels.assign(static_cast<std::size_t>(FSlotCount), TDisplayLevels{});
     vdtSlots->SetRowCount(FSlotCount);
 

@@ -76,5 +76,9 @@ TEST(CommandLine, HelpVersionListAndDataDirAsAUserTypesThem) {
                                 "' DISPLAY=:99 '" + RUDAZ_PROGRAM + "' --headless --data-dir '" + folder +
                                 "' 2>&1 & pid=$!; sleep 3; kill -TERM $pid; wait $pid; echo \"exit $?\"");
     EXPECT_NE(run.Output.find("2 slots ready"), std::string::npos) << run.Output;
+    // A first run says where its settings are and how a slot gets an input.
+    EXPECT_NE(run.Output.find("No slot has an input yet. The settings are in " + folder + "/RudazOdudad.ini."),
+              std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("Source=Soundcard with Device=<ID>"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("exit 0"), std::string::npos) << run.Output;
 }
