@@ -71,11 +71,7 @@ TClipCutter::TClipCutter(std::vector<TClipPiece> pieces, const std::string& exte
     }
 }
 
-TClipCutter::~TClipCutter() {
-    if (FMuxer) {
-        FMuxer->pb = nullptr; // ours, freed by FIo
-    }
-}
+TClipCutter::~TClipCutter() = default;
 
 std::size_t TClipCutter::Read(char* buffer, std::size_t size) {
     while (FOutputRead == FOutput.size() && !FFinished) {

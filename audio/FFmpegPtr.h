@@ -28,10 +28,11 @@ struct SwrDeleter {
 struct InputContextDeleter {
     void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
 };
-// An output context together with the file it opened.
+// An output context together with the file it opened; an I/O context of the
+// caller's own (AVFMT_FLAG_CUSTOM_IO) stays the caller's.
 struct OutputContextDeleter {
     void operator()(AVFormatContext* p) const {
-        if (p->pb != nullptr && !(p->oformat->flags & AVFMT_NOFILE)) {
+        if (p->pb != nullptr && !(p->oformat->flags & AVFMT_NOFILE) && !(p->flags & AVFMT_FLAG_CUSTOM_IO)) {
             avio_closep(&p->pb);
         }
         avformat_free_context(p);
