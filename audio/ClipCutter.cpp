@@ -127,19 +127,8 @@ void TClipCutter::OpenPiece() {
 }
 
 void TClipCutter::ClosePiece() {
-    if (FSwr && FEncoder) {
-        // What the resampler still holds belongs to this piece.
-        uint8_t** out = nullptr;
-        const int room = swr_get_out_samples(FSwr.get(), 0);
-        if (room > 0 && av_samples_alloc_array_and_samples(&out, nullptr, FEncoder->ch_layout.nb_channels, room,
-                                                           FEncoder->sample_fmt, 0) >= 0) {
-            const int n = swr_convert(FSwr.get(), out, room, nullptr, 0);
-            if (n > 0) {
-                av_audio_fifo_write(FFifo.get(), reinterpret_cast<void**>(out), n);
-            }
-            av_freep(&out[0]);
-            av_freep(&out);
-        }
+    if (FSwr) {
+        Convert(nullptr, 0); // what the resampler still holds belongs to this piece
     }
     FSwr.reset();
     FDecoder.reset();
@@ -267,23 +256,30 @@ void TClipCutter::TakeFrame(AVFrame& frame) {
         for (std::size_t i = 0; i < in.size(); ++i) {
             in[i] = frame.extended_data[i] + offset;
         }
-        const int room = swr_get_out_samples(FSwr.get(), static_cast<int>(keep));
-        uint8_t** out = nullptr;
-        if (av_samples_alloc_array_and_samples(&out, nullptr, FEncoder->ch_layout.nb_channels, room,
-                                               FEncoder->sample_fmt, 0) < 0) {
-            throw std::bad_alloc();
-        }
-        const int n = swr_convert(FSwr.get(), out, room, in.data(), static_cast<int>(keep));
-        const int written = n > 0 ? av_audio_fifo_write(FFifo.get(), reinterpret_cast<void**>(out), n) : n;
-        av_freep(&out[0]);
-        av_freep(&out);
-        if (written < 0) {
-            throw std::runtime_error("Cannot convert the audio of \"" + piece.Path + "\"");
-        }
+        Convert(in.data(), static_cast<int>(keep));
         Encode(false);
     }
     if (last) {
         ClosePiece();
+    }
+}
+
+void TClipCutter::Convert(const uint8_t** in, int count) {
+    const int room = swr_get_out_samples(FSwr.get(), count);
+    if (room <= 0) {
+        return;
+    }
+    uint8_t** out = nullptr;
+    if (av_samples_alloc_array_and_samples(&out, nullptr, FEncoder->ch_layout.nb_channels, room,
+                                           FEncoder->sample_fmt, 0) < 0) {
+        throw std::bad_alloc();
+    }
+    const int n = swr_convert(FSwr.get(), out, room, in, count);
+    const int written = n > 0 ? av_audio_fifo_write(FFifo.get(), reinterpret_cast<void**>(out), n) : n;
+    av_freep(&out[0]);
+    av_freep(&out);
+    if (written < 0) {
+        throw std::runtime_error("Cannot convert the audio of \"" + FPieces[FPiece].Path + "\"");
     }
 }
 

@@ -57,6 +57,8 @@ private:
     void TranscodeStep();
     void OpenEncoder(const AVCodecParameters& source);
     void TakeFrame(AVFrame& frame);
+    // `count` samples at `in` (none: what the resampler holds) into the encoder's queue.
+    void Convert(const uint8_t** in, int count);
     void Encode(bool flush);
     void SendToEncoder(AVFrame* frame);
     static int WriteOutput(void* opaque, std::uint8_t* data, int size);

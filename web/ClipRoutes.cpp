@@ -40,12 +40,7 @@ std::optional<TLocalSeconds> ParseLocalTime(std::string text) {
     }
 }
 
-long long FloorDiv(long long a, long long b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
-
-std::string IsoText(TLocalSeconds t) {
-    const long long days = FloorDiv(t, 86400);
-    return TWebRouter::FormatISODateTime(days, t - days * 86400);
-}
+std::string IsoText(TLocalSeconds t) { return TWebRouter::FormatISODateTime(t); }
 
 // For a file name: no separators, quotes or control characters, and the
 // colons of the times as dashes.
@@ -187,7 +182,7 @@ void TWebRouter::SendClip(int index, const THttpRequest& request, THttpResponse&
     for (unsigned char c : name) {
         ascii += c < 0x80 ? static_cast<char>(c) : '_';
     }
-    response.ContentType = extension == ".mp3" ? "audio/mpeg" : extension == ".ogg" ? "audio/ogg" : "audio/x-ms-wma";
+    response.ContentType = AudioContentType(extension, name);
     response.Headers.emplace_back(
         "Content-Disposition",
         Format("%s; filename=\"%s\"; filename*=UTF-8''%s", request.Param("inline") == "1" ? "inline" : "attachment",

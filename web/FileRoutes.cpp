@@ -2,7 +2,6 @@
 // single byte ranges so that a player seeks without fetching the whole hour.
 #include "WebRouter.h"
 
-#include "MimeTypes.h"
 #include "TextTools.h"
 
 #include <algorithm>
@@ -118,10 +117,7 @@ void TWebRouter::SendFile(int index, int id, const THttpRequest& request, THttpR
                                   Format("%s; filename=\"%s\"", play ? "inline" : "attachment", name.c_str()));
     const auto dot = name.rfind('.');
     const std::string ext = dot == std::string::npos ? std::string() : LowerAscii(name.substr(dot));
-    response.ContentType = ext == ".mp3"   ? "audio/mpeg"
-                           : ext == ".ogg" ? "audio/ogg"
-                           : ext == ".wma" ? "audio/x-ms-wma"
-                                           : TMimeTypes::System().Lookup(name);
+    response.ContentType = AudioContentType(ext, name);
     auto cannotOpen = [&](int error) {
         return std::runtime_error(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(error)));
     };

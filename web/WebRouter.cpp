@@ -220,6 +220,18 @@ std::string TWebRouter::FormatISODateTime(long long days, long long seconds) {
                   seconds % 60);
 }
 
+std::string TWebRouter::FormatISODateTime(long long localSeconds) {
+    const long long days = FloorDiv(localSeconds, SecondsPerDay);
+    return FormatISODateTime(days, localSeconds - days * SecondsPerDay);
+}
+
+std::string TWebRouter::AudioContentType(const std::string& extension, const std::string& name) {
+    return extension == ".mp3"   ? "audio/mpeg"
+           : extension == ".ogg" ? "audio/ogg"
+           : extension == ".wma" ? "audio/x-ms-wma"
+                                 : TMimeTypes::System().Lookup(name);
+}
+
 std::string TWebRouter::NormalizeDateParam(const std::string& text) {
     std::string_view s = text;
     int parts[3];

@@ -37,6 +37,10 @@ public:
     // Dates and times as the web service writes them.
     static std::string FormatCalendarDateTime(long long days, long long seconds);
     static std::string FormatISODateTime(long long days, long long seconds);
+    // The same for seconds since 1970-01-01 00:00 of the local zone.
+    static std::string FormatISODateTime(long long localSeconds);
+    // The type a recording is served with, by its extension (".mp3", …).
+    static std::string AudioContentType(const std::string& extension, const std::string& name);
     // "2011-3-7..." gives "2011-03-07"; a text that does not begin with three
     // "-"-separated numbers gives "".
     static std::string NormalizeDateParam(const std::string& text);
