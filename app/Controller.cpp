@@ -15,7 +15,8 @@ void TController::WriteSlotCount(TSettingsStore& settings, int count) {
 
 TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int slotCount, TSlotServices services,
                          TLogSink sink)
-    : FServices(std::move(services)), FSink(std::move(sink)) {
+    : FServices(std::move(services)), FSettings(settings), FDevices(devices), FSink(std::move(sink)),
+      FNextSlotCount(slotCount) {
     const TAlarmSettings alarms = TAlarmSettings::Read(settings);
     if (!alarms.Command.empty()) {
         FHook = std::make_unique<TAlarmHook>(
@@ -147,6 +148,14 @@ void TController::ProcessCommands() {
         // A flood (refused requests, a chatty hook): the log says how much it left out.
         LogWebServerMessage(std::to_string(dropped) + " log lines from other threads left out");
     }
+    std::vector<std::function<void()>> tasks;
+    {
+        std::lock_guard guard(FTaskLock);
+        tasks.swap(FTasks);
+    }
+    for (auto& task : tasks) {
+        task();
+    }
     while (auto command = FCommands.Take()) {
         if (command->Message == WM_STARTSLOT) {
             SetRecording(command->Index, true);
@@ -156,11 +165,15 @@ void TController::ProcessCommands() {
     }
 }
 
-void TController::ApplySlotSettings(int index, bool inputChanged, bool outputChanged) {
+void TController::ApplySlotSettings(int index, bool inputChanged, bool outputChanged, const std::string& origin) {
     if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
         return;
     }
     TSlotInfo& slot = *FSlots[static_cast<std::size_t>(index)];
+    if (!origin.empty()) {
+        LogSlotMessage(slot, "Settings of slot " + std::to_string(index + 1) + " changed " + origin);
+    }
+    slot.SaveSettings();
     Guarded(slot, [&] {
         if (inputChanged) {
             slot.StartInput();
@@ -170,6 +183,31 @@ void TController::ApplySlotSettings(int index, bool inputChanged, bool outputCha
         }
     });
     UpdateSlotButtons();
+}
+
+void TController::ChangeSlotSettings(int index, const TSlotSettings& values, const std::string& origin) {
+    if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
+        return;
+    }
+    const TSettingsChange change = FSlots[static_cast<std::size_t>(index)]->TakeSettings(values);
+    ApplySlotSettings(index, change.Input, change.Output, origin);
+}
+
+void TController::SetNextSlotCount(int count, const std::string& origin) {
+    FNextSlotCount = std::clamp(count, 0, MaxSlots);
+    FSettings.WriteSection("General", {{"Slots", std::to_string(FNextSlotCount)}});
+    AppendLog(TLogKind::Slots, FSlotLog,
+              "Number of slots set to " + std::to_string(FNextSlotCount) + " " + origin +
+                  "; it takes effect at the next start");
+}
+
+bool TController::PostTask(std::function<void()> task) {
+    std::lock_guard guard(FTaskLock);
+    if (FTasks.size() >= MaxTasks) {
+        return false;
+    }
+    FTasks.push_back(std::move(task));
+    return true;
 }
 
 void TController::AppendLog(TLogKind kind, std::deque<std::string>& log, const std::string& text) {

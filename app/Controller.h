@@ -21,8 +21,8 @@
 // hour, carries out start and stop commands, and keeps the two message logs.
 //
 // Threads: everything runs on the thread that owns the controller, except
-// PostSlotCommand, PostSlotLog, PostWebServerLog, Now, UptimeSeconds and
-// FreeSpace, which any thread may call. Alarm hooks run on threads of their own.
+// PostSlotCommand, PostSlotLog, PostWebServerLog, PostTask, Now, UptimeSeconds
+// and FreeSpace, which any thread may call. Alarm hooks run on threads of their own.
 class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
@@ -74,8 +74,21 @@ public:
     // inputs there are (as --list-devices prints them) and how a slot gets one.
     void GuideNewcomer(const std::string& settingsFile, const TDeviceCatalogue& devices);
 
-    // After the configuration dialog closed with OK.
-    void ApplySlotSettings(int index, bool inputChanged, bool outputChanged);
+    // After a slot took over new settings (the dialog's OK): restarts what
+    // changed, writes the slot's section at once and, with an `origin` such as
+    // "from the web by admin at 192.0.2.7", logs "Settings of slot N changed <origin>".
+    void ApplySlotSettings(int index, bool inputChanged, bool outputChanged, const std::string& origin = "");
+    // Settings for slot `index` from elsewhere than the dialog, checked by the
+    // caller: taken over and applied as the dialog's are.
+    void ChangeSlotSettings(int index, const TSlotSettings& values, const std::string& origin);
+    // The number of slots at the next start; a change is written at once.
+    int NextSlotCount() const { return FNextSlotCount; }
+    void SetNextSlotCount(int count, const std::string& origin);
+    const TDeviceCatalogue& Devices() const { return FDevices; }
+
+    // Work for the controller's thread from another thread, run by
+    // ProcessCommands in posted order. False when too many tasks wait already.
+    bool PostTask(std::function<void()> task);
 
     void LogSlotMessage(TSlotInfo& slot, const std::string& text);
     void LogWebServerMessage(const std::string& text);
@@ -96,13 +109,19 @@ private:
     bool Guarded(TSlotInfo& slot, const std::function<void()>& operation);
 
     const TSlotServices FServices;
+    TSettingsFile& FSettings;
+    TDeviceCatalogue& FDevices;
     TLogSink FSink;
+    int FNextSlotCount = 0;
     std::vector<std::unique_ptr<TSlotInfo>> FSlots;
     std::int64_t FLastHour = 0;
     TCommandQueue FCommands;
     std::mutex FPostedLogLock; // guards FPostedLog; held only to add or take lines
     std::vector<std::pair<int, std::string>> FPostedLog;
     std::uint64_t FPostedDropped = 0; // guarded by FPostedLogLock: lines beyond MaxLogLines
+    static constexpr std::size_t MaxTasks = 100;
+    std::mutex FTaskLock; // guards FTasks; held only to add or take them
+    std::vector<std::function<void()>> FTasks;
     std::deque<std::string> FSlotLog;
     std::deque<std::string> FWebServerLog;
     const std::chrono::steady_clock::time_point FStartedAt = std::chrono::steady_clock::now();

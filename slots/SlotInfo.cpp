@@ -170,3 +170,13 @@ void TSlotInfo::Log(const std::string& message) {
         OnLog(*this, Name + ": " + message);
     }
 }
+
+TSettingsChange TSlotInfo::TakeSettings(const TSlotSettings& values) {
+    std::lock_guard guard(Lock);
+    const TSettingsChange change = CompareSlotSettings(*this, values);
+    const bool enabled = Enabled; // started and stopped by its own commands
+    static_cast<TSlotSettings&>(*this) = values;
+    Enabled = enabled;
+    ++SettingsRevision;
+    return change;
+}

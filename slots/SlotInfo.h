@@ -12,6 +12,7 @@
 #include "SimpleThread.h"
 #include "SlotServices.h"
 #include "SlotSettings.h"
+#include "SlotSettingsRules.h"
 #include "UrlStream.h"
 
 #include <cstdint>
@@ -49,6 +50,15 @@ public:
 
     TSlotInfo(const TSlotInfo&) = delete;
     TSlotInfo& operator=(const TSlotInfo&) = delete;
+
+    // Settings. TakeSettings takes over every setting but Enabled under Lock,
+    // as the dialog's OK does, and tells what must restart; the caller restarts
+    // it (TController::ApplySlotSettings). SettingsRevision counts the changes,
+    // so that an editor can tell the settings changed under it.
+    TSettingsChange TakeSettings(const TSlotSettings& values);
+    std::uint64_t SettingsRevision = 0;
+    // Section Slot<Index> written now, so that a crash keeps a change.
+    void SaveSettings() { Write(FSettings, Index); }
 
     // Input.
     void StartInput();

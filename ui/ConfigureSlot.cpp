@@ -4,7 +4,6 @@
 #include "SelectFolder.h"
 #include "SlotInfo.h"
 #include "WindowFont.h"
-#include "WmaEncoder.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -26,12 +25,12 @@
 
 namespace {
 
-const QStringList MpegBitrates{"32", "40", "48", "56", "64", "80", "96", "112", "128", "160", "192", "224", "256", "320"};
-const QStringList Samplerates{"16000", "32000", "44100", "48000", "96000"};
-
-std::vector<int> LibraryWmaRates(int rate, int channels, TSlotFormat format) {
-    return TWmaEncoder::GetRates(rate, channels,
-                                 format == TSlotFormat::wmapro ? TWmaEncoder::TKind::Pro : TWmaEncoder::TKind::Standard);
+QStringList Texts(const std::vector<int>& values) {
+    QStringList texts;
+    for (int v : values) {
+        texts << QString::number(v);
+    }
+    return texts;
 }
 
 // A control with its unit after it, as one cell of a grid.
@@ -63,26 +62,16 @@ std::optional<int> ParseWholeNumber(const QString& text) {
 }
 
 QString CleanupEstimate(const QString& bitrateText, TSlotFormat format, const QString& daysText) {
-    std::int64_t b = ParseWholeNumber(bitrateText).value_or(0);
-    if (b == 0) {
-        return "days";
-    }
-    if (format == TSlotFormat::wma || format == TSlotFormat::wmapro) {
-        if (b < 100) {
-            return "days";
-        }
-        b /= 1000; // bit/s to kbit/s
-    }
-    const std::int64_t d = ParseWholeNumber(daysText).value_or(0);
-    const std::int64_t bytes = b * 1024 / 8 * 3600 * 24 * d;
-    return QString("days (~%1 GB)").arg(bytes / (std::int64_t(1) << 30));
+    return QString::fromStdString(::CleanupEstimate(ParseWholeNumber(bitrateText).value_or(0), format,
+                                                    ParseWholeNumber(daysText).value_or(0)));
 }
 
 TConfigureSlotForm::TConfigureSlotForm(QWidget* owner, TSlotInfo& slot, TDeviceCatalogue& devices, TWmaRates wmaRates)
-    : QDialog(owner), FSlot(slot), FDevices(devices), FWmaRates(wmaRates ? std::move(wmaRates) : LibraryWmaRates) {
+    : QDialog(owner), FSlot(slot), FDevices(devices), FWmaRates(wmaRates ? std::move(wmaRates) : TWmaRates(WmaEncoderRates)) {
     setWindowTitle(tr("Configure Slot"));
     setFont(WindowFont());
     BuildControls();
+    FOpenedRevision = FSlot.SettingsRevision;
     FormCreate();
     // Connected after filling, which applies the rules itself in its own order.
     connect(cbDevice, &QComboBox::currentIndexChanged, this, &TConfigureSlotForm::cbDeviceChange);
@@ -119,8 +108,8 @@ void TConfigureSlotForm::BuildControls() {
     sources->addButton(rbDisabled, static_cast<int>(TSlotSource::None));
     sources->addButton(rbSoundcard, static_cast<int>(TSlotSource::Soundcard));
     sources->addButton(rbStream, static_cast<int>(TSlotSource::Stream));
-    udNominalLevel = new TNumberField(-100, 100, 1);
-    udRecordDelay = new TNumberField(0, 3600, 60);
+    udNominalLevel = new TNumberField(TSlotLimits::LevelMin, TSlotLimits::LevelMax, 1);
+    udRecordDelay = new TNumberField(TSlotLimits::DelayMin, TSlotLimits::DelayMax, 60);
     inputGrid->addWidget(rbDisabled, 0, 0, 1, 3);
     inputGrid->addWidget(rbSoundcard, 1, 0);
     inputGrid->addWidget(cbDevice, 1, 1);
@@ -154,7 +143,7 @@ void TConfigureSlotForm::BuildControls() {
     cbSamplerate = new QComboBox;
     cbSamplerate->setEditable(true);
     cbSamplerate->setInsertPolicy(QComboBox::NoInsert);
-    cbSamplerate->addItems(Samplerates);
+    cbSamplerate->addItems(Texts(TSlotLimits::Samplerates));
     edEncoderOptions = new QLineEdit;
     outputGrid->addWidget(new QLabel(tr("Folder:")), 0, 0);
     outputGrid->addWidget(edFolder, 0, 1, 1, 3);
@@ -177,10 +166,10 @@ void TConfigureSlotForm::BuildControls() {
     auto* cleanup = new QGroupBox(tr("Cleanup"));
     auto* cleanupGrid = new QGridLayout(cleanup);
     cbCleanupDaysEnabled = new QCheckBox(tr("Delete recordings older than"));
-    udCleanupDays = new TNumberField(1, 32767, 1);
+    udCleanupDays = new TNumberField(TSlotLimits::CleanupMin, TSlotLimits::CleanupMax, 1);
     lblCleanupDays = new QLabel(tr("days"));
     cbCleanupSpaceEnabled = new QCheckBox(tr("Delete recordings when disk space is below"));
-    udCleanupSpace = new TNumberField(1, 32767, 1);
+    udCleanupSpace = new TNumberField(TSlotLimits::CleanupMin, TSlotLimits::CleanupMax, 1);
     cleanupGrid->addWidget(cbCleanupDaysEnabled, 0, 0);
     cleanupGrid->addWidget(WithUnit(udCleanupDays, lblCleanupDays), 0, 1);
     cleanupGrid->addWidget(cbCleanupSpaceEnabled, 1, 0);
@@ -190,8 +179,8 @@ void TConfigureSlotForm::BuildControls() {
     auto* silence = new QGroupBox(tr("Silence alarm"));
     auto* silenceGrid = new QGridLayout(silence);
     cbSilenceAlarm = new QCheckBox(tr("Alarm when both channels stay below"));
-    udSilenceLevel = new TNumberField(-150, 0, 1);
-    udSilenceSeconds = new TNumberField(1, 32767, 1);
+    udSilenceLevel = new TNumberField(TSlotLimits::SilenceLevelMin, TSlotLimits::SilenceLevelMax, 1);
+    udSilenceSeconds = new TNumberField(TSlotLimits::SilenceSecondsMin, TSlotLimits::SilenceSecondsMax, 1);
     silenceGrid->addWidget(cbSilenceAlarm, 0, 0);
     silenceGrid->addWidget(WithUnit(udSilenceLevel, new QLabel(tr("dBFS for"))), 0, 1);
     silenceGrid->addWidget(WithUnit(udSilenceSeconds, new QLabel(tr("s"))), 0, 2);
@@ -277,29 +266,18 @@ void TConfigureSlotForm::cbFormatChange() {
     // Replacing the list must not touch the typed bit rate.
     const QString typed = cbBitrate->currentText();
     const QSignalBlocker block(cbBitrate);
-    QStringList rates;
-    switch (format) {
-    case TSlotFormat::mp3:
-    case TSlotFormat::ogg:
-        rates = MpegBitrates;
-        break;
-    case TSlotFormat::wma:
-    case TSlotFormat::wmapro: {
-        const int channels = cbMode->currentIndex() == static_cast<int>(TSlotMode::mono) ? 1 : 2;
-        // The stored sample rate: a typed one takes effect only at the next start.
-        for (int rate : FWmaRates(FSlot.Samplerate, channels, format)) {
-            rates << QString::number(rate);
-        }
-        if (rates.isEmpty()) {
-            cbBitrate->clear();
-            cbBitrate->setEditText(typed);
-            QMessageBox::warning(this, windowTitle(), tr(WmaMissingMessage), QMessageBox::Ok);
-            return;
-        }
-        break;
-    }
-    default:
+    if (format != TSlotFormat::mp3 && format != TSlotFormat::ogg && format != TSlotFormat::wma &&
+        format != TSlotFormat::wmapro) {
         UpdateCleanupEstimate();
+        return;
+    }
+    // The stored sample rate: a typed one takes effect only at the next start.
+    const auto mode = static_cast<TSlotMode>(cbMode->currentIndex());
+    const QStringList rates = Texts(OfferedBitrates(format, FSlot.Samplerate, mode, FWmaRates));
+    if (rates.isEmpty()) {
+        cbBitrate->clear();
+        cbBitrate->setEditText(typed);
+        QMessageBox::warning(this, windowTitle(), tr(WmaMissingMessage), QMessageBox::Ok);
         return;
     }
     cbBitrate->clear();
@@ -354,40 +332,32 @@ void TConfigureSlotForm::btnOkClick() {
                               QMessageBox::Ok);
         return;
     }
-    const TSlotSource source = SelectedSource();
-    const std::string device = SelectedDevice();
-    const std::string url = edStreamURL->text().toStdString();
-    const std::string folder = edFolder->text().toStdString();
-    const auto format = static_cast<TSlotFormat>(cbFormat->currentIndex());
-    const auto mode = static_cast<TSlotMode>(cbMode->currentIndex());
-    const std::string options = edEncoderOptions->text().toStdString();
-    {
-        // Request threads read the name, the source and the URL under the lock.
-        std::lock_guard guard(FSlot.Lock);
-        FInputChanged = !(source == FSlot.Source && device == FSlot.Device && url == FSlot.StreamURL);
-        FOutputChanged = !(folder == FSlot.Folder && format == FSlot.Format && *bitrate == FSlot.Bitrate &&
-                           mode == FSlot.Mode && options == FSlot.EncoderOptions);
-        FSlot.Name = edName->text().toStdString();
-        FSlot.Source = source;
-        FSlot.Device = device;
-        FSlot.StreamURL = url;
-        FSlot.NominalLevel = static_cast<std::int16_t>(udNominalLevel->value());
-        FSlot.RecordDelay = udRecordDelay->value();
-        FSlot.Format = format;
-        FSlot.Bitrate = *bitrate;
-        FSlot.Mode = mode;
-        FSlot.Samplerate = ParseWholeNumber(cbSamplerate->currentText()).value_or(FSlot.Samplerate);
-        FSlot.EncoderOptions = options;
-        FSlot.Folder = folder;
-        FSlot.FlatFilenames = cbFlatFilenames->isChecked();
-        FSlot.NoAutoRotate = cbNoAutoRotate->isChecked();
-        FSlot.CleanupDaysEnabled = cbCleanupDaysEnabled->isChecked();
-        FSlot.CleanupDays = udCleanupDays->value();
-        FSlot.CleanupSpaceEnabled = cbCleanupSpaceEnabled->isChecked();
-        FSlot.CleanupSpace = udCleanupSpace->value();
-        FSlot.SilenceAlarm = cbSilenceAlarm->isChecked();
-        FSlot.SilenceLevel = udSilenceLevel->value();
-        FSlot.SilenceSeconds = udSilenceSeconds->value();
-    }
+    TSlotSettings values = FSlot;
+    values.Name = edName->text().toStdString();
+    values.Source = SelectedSource();
+    values.Device = SelectedDevice();
+    values.StreamURL = edStreamURL->text().toStdString();
+    values.NominalLevel = static_cast<std::int16_t>(udNominalLevel->value());
+    values.RecordDelay = udRecordDelay->value();
+    values.Format = static_cast<TSlotFormat>(cbFormat->currentIndex());
+    values.Bitrate = *bitrate;
+    values.Mode = static_cast<TSlotMode>(cbMode->currentIndex());
+    values.Samplerate = ParseWholeNumber(cbSamplerate->currentText()).value_or(FSlot.Samplerate);
+    values.EncoderOptions = edEncoderOptions->text().toStdString();
+    values.Folder = edFolder->text().toStdString();
+    values.FlatFilenames = cbFlatFilenames->isChecked();
+    values.NoAutoRotate = cbNoAutoRotate->isChecked();
+    values.CleanupDaysEnabled = cbCleanupDaysEnabled->isChecked();
+    values.CleanupDays = udCleanupDays->value();
+    values.CleanupSpaceEnabled = cbCleanupSpaceEnabled->isChecked();
+    values.CleanupSpace = udCleanupSpace->value();
+    values.SilenceAlarm = cbSilenceAlarm->isChecked();
+    values.SilenceLevel = udSilenceLevel->value();
+    values.SilenceSeconds = udSilenceSeconds->value();
+    // A change from the web while the dialog was open is replaced: the later one wins.
+    FReplacedOtherChange = FSlot.SettingsRevision != FOpenedRevision;
+    const TSettingsChange change = FSlot.TakeSettings(values);
+    FInputChanged = change.Input;
+    FOutputChanged = change.Output;
     accept();
 }

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "SlotSettings.h"
+#include "SlotSettingsRules.h"
 
 #include <QDialog>
 #include <QSpinBox>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -42,12 +43,14 @@ class TConfigureSlotForm : public QDialog {
     Q_OBJECT
 public:
     // The bit rates (bit/s) the WMA encoder offers for a sample rate and channel count.
-    using TWmaRates = std::function<std::vector<int>(int rate, int channels, TSlotFormat format)>;
+    using TWmaRates = TWmaRateSource;
 
     TConfigureSlotForm(QWidget* owner, TSlotInfo& slot, TDeviceCatalogue& devices, TWmaRates wmaRates = {});
 
     bool InputChanged() const { return FInputChanged; }
     bool OutputChanged() const { return FOutputChanged; }
+    // OK replaced settings that were changed elsewhere (the web) while the dialog was open.
+    bool ReplacedOtherChange() const { return FReplacedOtherChange; }
 
     // The controls, for whoever drives the dialog without a mouse.
     QLineEdit* edName;
@@ -102,4 +105,6 @@ private:
     TWmaRates FWmaRates;
     bool FInputChanged = false;
     bool FOutputChanged = false;
+    std::uint64_t FOpenedRevision = 0;
+    bool FReplacedOtherChange = false;
 };

@@ -101,10 +101,12 @@ TLoggerMainForm::~TLoggerMainForm() {
     const TWebServerSettings fields = WebServerPage->Fields();
     WebServerPage->SetServer(nullptr);
     FWebServer.reset();
+    // A count changed from the web takes effect at the next start.
+    const int nextSlotCount = FController->NextSlotCount();
     // Each slot finishes its file, detaches its input and writes its section.
     FController.reset();
     fields.WriteFields(*FSettings);
-    TController::WriteSlotCount(*FSettings, FSlotCount);
+    TController::WriteSlotCount(*FSettings, nextSlotCount);
     FSettings->UpdateFile();
     FSettings.reset();
 }
@@ -230,7 +232,10 @@ void TLoggerMainForm::btnSettingsClick() {
     // Recording goes on while the dialog is open: the timer keeps ticking.
     TConfigureSlotForm dialog(this, *slot, FDevices);
     if (dialog.exec() == QDialog::Accepted && !FClosed) {
-        FController->ApplySlotSettings(row, dialog.InputChanged(), dialog.OutputChanged());
+        FController->ApplySlotSettings(row, dialog.InputChanged(), dialog.OutputChanged(),
+                                       dialog.ReplacedOtherChange()
+                                           ? "in the window, replacing a change made while the dialog was open"
+                                           : "in the window");
     }
 }
 

@@ -91,6 +91,7 @@ void TWebServerPage::Load(const TWebServerSettings& settings) {
     edWebServerCertificate->setText(QString::fromStdString(settings.CertificateFile));
     edWebServerKey->setText(QString::fromStdString(settings.KeyFile));
     FAllowedHosts = settings.AllowedHosts;
+    FConfiguration = settings.Configuration;
 }
 
 TWebServerSettings TWebServerPage::Fields() const {
@@ -102,6 +103,7 @@ TWebServerSettings TWebServerPage::Fields() const {
     s.CertificateFile = edWebServerCertificate->text().toStdString();
     s.KeyFile = edWebServerKey->text().toStdString();
     s.AllowedHosts = FAllowedHosts;
+    s.Configuration = FConfiguration;
     return s;
 }
 

@@ -55,6 +55,7 @@ private:
 
     TWebServer* FServer = nullptr;
     std::string FAllowedHosts;
+    bool FConfiguration = false; // as loaded: the file's key alone turns it on
     bool FHeadless = false;
     QTimer* FRetryTimer;
 };

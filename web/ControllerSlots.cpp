@@ -2,7 +2,11 @@
 
 #include "Controller.h"
 #include "SlotStatus.h"
+#include "SlotSettingsRules.h"
 #include "Version.h"
+
+#include <future>
+#include <mutex>
 
 int TControllerSlots::Count() const { return static_cast<int>(FController.Slots().size()); }
 
@@ -76,4 +80,95 @@ std::string TControllerSlots::Version() const { return VersionText(GetExeVersion
 
 std::optional<std::uint64_t> TControllerSlots::FreeSpace(const std::string& folder) const {
     return FController.FreeSpace(folder);
+}
+
+// Runs `work` on the controller's thread and waits up to ControllerWait. Work
+// that has not begun by then is dropped, so that it never runs after the
+// request (and what it captured) is gone.
+template <class R> std::optional<R> TControllerSlots::OnController(std::function<R()> work) {
+    struct TPending {
+        std::mutex Lock; // held while the work runs and while the request gives up
+        bool Abandoned = false;
+        std::promise<R> Result;
+    };
+    auto pending = std::make_shared<TPending>();
+    auto future = pending->Result.get_future();
+    const bool posted = FController.PostTask([pending, work = std::move(work)] {
+        std::lock_guard guard(pending->Lock);
+        if (pending->Abandoned) {
+            return;
+        }
+        try {
+            pending->Result.set_value(work());
+        } catch (...) {
+            pending->Result.set_exception(std::current_exception());
+        }
+    });
+    if (!posted) {
+        return std::nullopt;
+    }
+    if (future.wait_for(ControllerWait) != std::future_status::ready) {
+        std::lock_guard guard(pending->Lock);
+        if (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            pending->Abandoned = true;
+            return std::nullopt;
+        }
+    }
+    return future.get();
+}
+
+namespace {
+
+TWebSlotSettings Current(const TController& controller, const TSlotInfo& slot) {
+    TWebSlotSettings current;
+    current.Values = slot;
+    const TDeviceCatalogue& devices = controller.Devices();
+    for (std::size_t i = 0; i < devices.Count(); ++i) {
+        current.Devices.emplace_back(devices.Id(i), devices.Entry(i).Name);
+    }
+    const int found = devices.FindDevice(slot.Device);
+    if (found >= 0) {
+        current.DeviceName = devices.Entry(static_cast<std::size_t>(found)).Name;
+    }
+    current.Revision = slot.SettingsRevision;
+    return current;
+}
+
+} // namespace
+
+std::optional<TWebSlotSettings> TControllerSlots::ReadSettings(int index) {
+    TController& controller = FController;
+    return OnController<TWebSlotSettings>([&controller, index] {
+        return Current(controller, *controller.Slots().at(static_cast<std::size_t>(index)));
+    });
+}
+
+std::optional<std::string> TControllerSlots::ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) {
+    TController& controller = FController;
+    return OnController<std::string>([&controller, index, edit = std::move(edit), origin] {
+        const TWebSlotSettings current = Current(controller, *controller.Slots().at(static_cast<std::size_t>(index)));
+        TSlotSettings values = current.Values;
+        std::string refused = edit(values, current);
+        if (refused.empty()) {
+            controller.ChangeSlotSettings(index, values, origin);
+        }
+        return refused;
+    });
+}
+
+std::optional<int> TControllerSlots::NextSlotCount() {
+    TController& controller = FController;
+    return OnController<int>([&controller] { return controller.NextSlotCount(); });
+}
+
+bool TControllerSlots::SetNextSlotCount(int count, const std::string& origin) {
+    TController& controller = FController;
+    return OnController<bool>([&controller, count, origin] {
+        controller.SetNextSlotCount(count, origin);
+        return true;
+    }).has_value();
+}
+
+std::vector<int> TControllerSlots::OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode) const {
+    return ::OfferedBitrates(format, samplerate, mode, WmaEncoderRates);
 }

@@ -20,7 +20,18 @@ public:
     double UptimeSeconds() const override;
     std::string Version() const override;
     std::optional<std::uint64_t> FreeSpace(const std::string& folder) const override;
+    std::optional<TWebSlotSettings> ReadSettings(int index) override;
+    std::optional<std::string> ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) override;
+    std::optional<int> NextSlotCount() override;
+    bool SetNextSlotCount(int count, const std::string& origin) override;
+    std::vector<int> OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode) const override;
+
+    // How long a request waits for the controller's thread (a modal message
+    // box does not stop it; a shutdown does).
+    static constexpr auto ControllerWait = std::chrono::seconds(5);
 
 private:
+    template <class R> std::optional<R> OnController(std::function<R()> work);
+
     TController& FController;
 };

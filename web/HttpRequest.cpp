@@ -99,6 +99,11 @@ bool IsFormContentType(std::string_view contentType) {
     return EqualsIgnoringCase(contentType, "application/x-www-form-urlencoded");
 }
 
+bool IsJsonContentType(std::string_view contentType) {
+    const std::string_view type = contentType.substr(0, contentType.find(';'));
+    return EqualsIgnoringCase(type.substr(0, type.find_last_not_of(' ') + 1), "application/json");
+}
+
 std::string Base64Decode(std::string_view text) {
     std::string out;
     unsigned bits = 0;

@@ -13,6 +13,8 @@ struct THttpRequest {
     std::string Path;   // without the query, percent-decoded
     // From the query, or for a url-encoded POST from the body followed by the query.
     std::vector<std::pair<std::string, std::string>> Params;
+    std::string Body; // a JSON POST's body; "" for any other
+
     bool CredentialsGiven = false;
     std::string CredentialUser;
     std::string CredentialPassword;
@@ -41,6 +43,8 @@ void ParseRequestTarget(std::string_view target, THttpRequest& request);
 
 // Only a body of exactly this content type (no parameters after it) carries parameters.
 bool IsFormContentType(std::string_view contentType);
+// "application/json", with or without parameters such as a charset.
+bool IsJsonContentType(std::string_view contentType);
 
 enum class TAuthorization {
     None,    // no header, or an empty one

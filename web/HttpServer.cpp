@@ -25,6 +25,7 @@ struct TExchange {
     std::string Target; // the raw request target, with the query
     bool Started = false;
     bool Form = false;
+    bool Json = false;
     bool TooLarge = false;
     std::string Body;
     THttpRequest Request;
@@ -288,11 +289,13 @@ public:
                     return Send(connection, plain);
                 }
                 if (request.Method == "POST") {
-                    exchange->Form = IsFormContentType(Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE));
+                    const std::string type = Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
+                    exchange->Form = IsFormContentType(type);
+                    exchange->Json = IsJsonContentType(type);
                     return MHD_YES; // the body follows
                 }
             } else if (*uploadSize > 0) {
-                if (exchange->Form && !exchange->TooLarge) {
+                if ((exchange->Form || exchange->Json) && !exchange->TooLarge) {
                     if (exchange->Body.size() + *uploadSize > server.FLimits.FormBodyBytes) {
                         exchange->TooLarge = true;
                         exchange->Body.clear();
@@ -310,6 +313,8 @@ public:
             }
             if (exchange->Form) {
                 AppendParams(exchange->Body, request.Params);
+            } else if (exchange->Json) {
+                request.Body = std::move(exchange->Body);
             }
             ParseRequestTarget(exchange->Target, request);
             THttpResponse response;

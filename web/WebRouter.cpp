@@ -251,8 +251,10 @@ std::string TWebRouter::NormalizeDateParam(const std::string& text) {
     return Format("%.4d-%.2d-%.2d", parts[0], parts[1], parts[2]);
 }
 
-void TWebRouter::SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts) {
+void TWebRouter::SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts,
+                           bool configuration) {
     FWebServerUser = user;
+    FWebConfiguration = configuration;
     FWebServerCommandExecution = commandExecution;
     FHosts = THostCheck(allowedHosts);
 }
@@ -340,9 +342,16 @@ int TWebRouter::SlotIndex(std::string_view digits) const {
 
 void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
     const std::string& path = request.Path;
+    if (path == "/ws/settings" && (request.Method == "GET" || request.Method == "POST")) {
+        SendSlotCount(request, response);
+        return;
+    }
     if (request.Method == "POST") {
+        std::string_view rest = path;
         if (path == "/execute" && FWebServerCommandExecution) {
             Execute(request, response);
+        } else if (const auto digits = Numbered(rest, "/ws/slot/"); digits && rest == "/settings") {
+            SendSettings(SlotIndex(*digits), request, response);
         }
         return;
     }
@@ -390,6 +399,10 @@ void TWebRouter::Route(const THttpRequest& request, THttpResponse& response) {
     }
     if (rest.starts_with("/weekcalendarevents")) {
         SendCalendarEvents(SlotIndex(*digits), request, response);
+        return;
+    }
+    if (rest == "/settings") {
+        SendSettings(SlotIndex(*digits), request, response);
         return;
     }
     if (rest == "/clip") {

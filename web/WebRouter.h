@@ -3,6 +3,7 @@
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "RequestChecks.h"
+#include "JsonText.h"
 #include "WebSlots.h"
 
 #include <atomic>
@@ -27,8 +28,10 @@ public:
 
     explicit TWebRouter(TWebSlots& slots) : FSlots(slots) {}
 
-    // `allowedHosts`: comma-separated names taken as Host besides the machine's own.
-    void SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts = "");
+    // `allowedHosts`: comma-separated names taken as Host besides the machine's own;
+    // `configuration`: the settings view, which also needs a user.
+    void SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts = "",
+                   bool configuration = false);
     void SetPasswordHash(const std::string& hash);
     std::string PasswordHash() const;
 
@@ -74,6 +77,15 @@ private:
     void SendMetrics(THttpResponse& response);
     void SendWeekEvents(int slot, const THttpRequest& request, THttpResponse& response);
     void Execute(const THttpRequest& request, THttpResponse& response);
+    // The settings view: a slot's settings (GET, or POST a JSON object of the
+    // fields to change) and the number of slots at the next start; 403 unless
+    // Configuration is on and a user is set.
+    void SendSettings(int slot, const THttpRequest& request, THttpResponse& response);
+    void SendSlotCount(const THttpRequest& request, THttpResponse& response);
+    bool SettingsRefused(THttpResponse& response) const;
+    TJson SettingsJson(int index, const TWebSlotSettings& settings) const;
+    // "from the web by <user> at <address>", for the log.
+    std::string WebOrigin(const THttpRequest& request) const;
     // The slot of a path's digits: 501 for a number out of range of int, 404 past the slots.
     int SlotIndex(std::string_view digits) const;
     // Days and seconds of a row's start time; nothing for a damaged one, which
@@ -83,6 +95,7 @@ private:
     TWebSlots& FSlots;
     std::string FWebServerUser;             // written only while no server runs
     bool FWebServerCommandExecution = true; // written only while no server runs
+    bool FWebConfiguration = false;         // written only while no server runs
     THostCheck FHosts;                      // written only while no server runs
     TLoginThrottle FLogins;
     mutable std::mutex FHashLock;           // guards FWebServerPasswordHash

@@ -72,6 +72,7 @@ TWebServerSettings TWebServerSettings::Read(const TSettingsFile& settings) {
     s.Password = settings.ReadString(Section, "Password", s.Password);
     s.CommandExecution = settings.ReadString(Section, "CommandExecution", "on") == "on";
     s.Enabled = settings.ReadString(Section, "Enabled", "off") == "on";
+    s.Configuration = settings.ReadString(Section, "Configuration", "off") == "on";
     s.AllowedHosts = settings.ReadString(Section, "AllowedHosts", s.AllowedHosts);
     s.CertificateFile = settings.ReadString(Section, "CertificateFile", s.CertificateFile);
     s.KeyFile = settings.ReadString(Section, "KeyFile", s.KeyFile);
@@ -112,7 +113,8 @@ void TWebServer::Start(const TWebServerSettings& settings, bool retry) {
         return;
     }
     try {
-        FImpl->Router.SetAccess(settings.User, settings.CommandExecution, settings.AllowedHosts);
+        FImpl->Router.SetAccess(settings.User, settings.CommandExecution, settings.AllowedHosts,
+                                settings.Configuration);
         if (const auto port = ParsePort(settings.Port)) {
             FImpl->Port = *port;
         }

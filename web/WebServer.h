@@ -13,6 +13,8 @@ struct TWebServerSettings {
     std::string Password; // the hash, never the password itself
     bool CommandExecution = true;
     bool Enabled = false;
+    // The settings view on the page; only together with a user.
+    bool Configuration = false;
     // Without a user, Host names taken besides the machine's own (comma-separated).
     std::string AllowedHosts;
     // PEM files; with both set the server speaks HTTPS only.

@@ -2,8 +2,10 @@
 
 #include "Catalogue.h"
 #include "CommandQueue.h"
+#include "SlotSettings.h"
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -44,6 +46,18 @@ struct TWebSlotState {
     std::uint64_t StreamReconnections = 0;
 };
 
+// A slot's settings as the web settings view shows them.
+struct TWebSlotSettings {
+    TSlotSettings Values;
+    std::string DeviceName;                                  // the catalogue's name of Values.Device, "" for none
+    std::vector<std::pair<std::string, std::string>> Devices; // every input: ID, name, in catalogue order
+    std::uint64_t Revision = 0;                              // counts the slot's settings changes
+};
+
+// A change to a slot's settings, merged into `values` on the controller's
+// thread; "" to take them over, otherwise why they are refused (and nothing changes).
+using TSettingsEdit = std::function<std::string(TSlotSettings& values, const TWebSlotSettings& current)>;
+
 // The slots as request threads may use them: read a state, open a catalogue
 // connection of their own, post a command. Every method is safe on any thread.
 class TWebSlots {
@@ -68,4 +82,15 @@ public:
     virtual std::string Version() const = 0;
     // Bytes free in `folder`; nothing when it cannot be told.
     virtual std::optional<std::uint64_t> FreeSpace(const std::string& folder) const = 0;
+
+    // The settings, read and changed on the controller's thread; the request
+    // waits for it, and gets nothing when it did not answer in time.
+    virtual std::optional<TWebSlotSettings> ReadSettings(int index) = 0;
+    // `origin` completes the log line "Settings of slot N changed <origin>".
+    virtual std::optional<std::string> ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) = 0;
+    virtual std::optional<int> NextSlotCount() = 0;
+    virtual bool SetNextSlotCount(int count, const std::string& origin) = 0;
+    // The bit rates the dialog offers for `format` (those of WMA depend on the
+    // stored sample rate and the mode).
+    virtual std::vector<int> OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode) const = 0;
 };

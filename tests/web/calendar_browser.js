@@ -81,7 +81,8 @@ async function startProgram(port, web, slots = CALENDAR_SLOTS) {
     const log = path.join(work, "stderr.log");
     const child = spawn(program, [], {
         // Its own runtime folder: an instance running elsewhere must not make it a second start.
-        env: { ...process.env, RUDAZODUDAD_DATA_DIR: work, XDG_RUNTIME_DIR: work, QT_QPA_PLATFORM: "offscreen" },
+        env: { ...process.env, RUDAZODUDAD_DATA_DIR: work, XDG_RUNTIME_DIR: work, QT_QPA_PLATFORM: "offscreen",
+               RUDAZODUDAD_TEST_TONE: "440" },
         stdio: ["ignore", "ignore", fs.openSync(log, "w")],
     });
     running = child;
@@ -237,6 +238,7 @@ async function main() {
 
         await page.waitForFunction((n) => document.querySelectorAll(".wc-cal-event").length === n, slot0.rows.length);
         checkBlocks(await blocks(page), slot0.rows, "Studio A");
+        assert.ok(!(await page.isVisible("#settingsbutton")), "no settings without a user");
         const monday = weekStart();
         const next = new Date(monday.getFullYear(), monday.getMonth(), monday.getDate() + 7);
         const dateParam = (d) => `${d.getFullYear()}-${d.getMonth() + 1}-${d.getDate()}`;
@@ -329,7 +331,7 @@ async function main() {
         // With a user: nothing without the credentials.
         port = await freePort();
         const hash = crypto.createHash("md5").update("DededuvAdiroRovodav" + "s3cret").digest("hex").toUpperCase();
-        child = await startProgram(port, { User: "editor", Password: hash });
+        child = await startProgram(port, { User: "editor", Password: hash, Configuration: "on" });
         const anonymous = await browser.newContext();
         assert.ok(await refusedPage(anonymous, `http://127.0.0.1:${port}/index.html`), "no page without credentials");
         const refused = await anonymous.request.get(`http://127.0.0.1:${port}/ws/slots`);
@@ -346,6 +348,34 @@ async function main() {
         assert.equal((await authed.goto(`http://127.0.0.1:${port}/`)).status(), 200);
         await authed.waitForFunction(() => document.querySelectorAll("#slotselector option").length === 2);
         await authed.waitForFunction((n) => document.querySelectorAll(".wc-cal-event").length === n, slot0.rows.length);
+        // The settings view: a new name and the test tone as input; the list, the states and the calendar follow.
+        await authed.click("#settingsbutton");
+        await authed.waitForFunction(() => document.getElementById("set-Name").value === "Studio A");
+        assert.equal(await authed.inputValue("#set-Source"), "None");
+        assert.equal(await authed.textContent("#set-estimate"), "days (~481 GB)");
+        await authed.fill("#set-Name", "Studio Z");
+        await authed.selectOption("#set-Device", "Test: 440 Hz tone");
+        assert.equal(await authed.inputValue("#set-Source"), "Soundcard", "choosing a device picks the sound card");
+        await authed.selectOption("#set-Format", "wma");
+        assert.match(await authed.textContent("#set-Bitrate"), /128 \(not offered\)/, "the MP3 rate is not a WMA rate");
+        await authed.click("#settingssave");
+        await authed.waitForFunction(() => document.getElementById("settingsmessage").classList.contains("failed"));
+        assert.match(await authed.textContent("#settingsmessage"), /^Bitrate 128 is not offered for wma: /);
+        await authed.selectOption("#set-Format", "mp3");
+        await authed.click("#settingssave");
+        await authed.waitForFunction(() => /^Saved\./.test(document.getElementById("settingsmessage").textContent));
+        await authed.waitForFunction(() => document.querySelector("#slotselector option").textContent === "Studio Z");
+        await authed.waitForFunction(() => /^Studio Z: recording/.test(document.querySelector("#statusstrip .slot-status").textContent),
+            null, { timeout: 15000 });
+        await authed.screenshot({ path: path.join(artifacts, "settings.png") });
+        await authed.click("#settingsbutton");
+        await authed.waitForFunction((n) => {
+            const titles = [...document.querySelectorAll(".wc-cal-event .wc-title")].map((t) => t.textContent);
+            return titles.length > n && titles.every((t) => t === "Studio Z");
+        }, slot0.rows.length, { timeout: 15000 });
+        const ini = fs.readFileSync(path.join(work, "RudazOdudad.ini"), "utf8");
+        assert.match(ini, /Name=Studio Z/, "written at once");
+        assert.match(ini, /Device=TEST:0/);
         await allowed.close();
 
         const inUrl = await browser.newContext();

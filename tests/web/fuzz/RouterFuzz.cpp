@@ -63,6 +63,29 @@ public:
     double UptimeSeconds() const override { return 12.5; }
     std::string Version() const override { return "1.2.3.4"; }
     std::optional<std::uint64_t> FreeSpace(const std::string&) const override { return 1u << 30; }
+    std::optional<TWebSlotSettings> ReadSettings(int) override {
+        if (++FReads % 5 == 0) {
+            return std::nullopt; // now and then a controller that did not answer
+        }
+        return FSettings;
+    }
+    std::optional<std::string> ChangeSettings(int, TSettingsEdit edit, const std::string&) override {
+        TSlotSettings values = FSettings.Values;
+        std::string refused = edit(values, FSettings);
+        if (refused.empty()) {
+            FSettings.Values = values;
+        }
+        return refused;
+    }
+    std::optional<int> NextSlotCount() override { return FNextCount; }
+    bool SetNextSlotCount(int count, const std::string&) override {
+        FNextCount = count;
+        return true;
+    }
+    std::vector<int> OfferedBitrates(TSlotFormat format, int, TSlotMode) const override {
+        return format == TSlotFormat::mp3 || format == TSlotFormat::ogg ? std::vector<int>{32, 128, 320}
+                                                                        : std::vector<int>{64000};
+    }
     // Ten seconds on at every look, so that blocks of failed logins also end.
     std::chrono::system_clock::time_point Now() const override {
         return std::chrono::system_clock::time_point(std::chrono::seconds(FTicks += 10));
@@ -71,6 +94,9 @@ public:
 private:
     std::string FRoot;
     unsigned FCommands = 0;
+    unsigned FReads = 0;
+    int FNextCount = 2;
+    TWebSlotSettings FSettings{{}, "Line in", {{"pulse:in", "Line in"}, {"TEST:0", "Caf\xC3\xA9"}}, 3};
     mutable long long FTicks = 1'000'000'000;
 };
 
@@ -115,12 +141,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (request.Method == "POST") {
         AppendParams(body, request.Params);
+        request.Body = body; // as a JSON body too
     }
     ParseRequestTarget(target, request);
 
     // One router for the run, as the server has, so that failed logins add up.
     static TWebRouter router{Slots()};
-    router.SetAccess(flags & 4 ? "user" : "", (flags & 8) != 0, "studio.example, other.example");
+    router.SetAccess(flags & 4 ? "user" : "", (flags & 8) != 0, "studio.example, other.example", (flags & 8) != 0);
     router.SetPasswordHash(HashWebServerPassword("pw"));
     THttpResponse response;
     router.HTTPServerCommandGet(request, response);

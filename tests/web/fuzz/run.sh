@@ -14,6 +14,7 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
     -I"$root/web" -I"$root/slots" -I"$root/app" -I"$root/audio" \
     "$root/tests/web/fuzz/RouterFuzz.cpp" "${routing[@]}" "$root/slots/Catalogue.cpp" "$root/slots/Alarms.cpp" \
     "$root/slots/SlotServices.cpp" "$root/slots/OpenFiles.cpp" "$root/audio/ClipCutter.cpp" "$root/audio/FFmpegLog.cpp" \
+    "$root/slots/SlotSettings.cpp" "$root/slots/SlotSettingsRules.cpp" "$root/audio/WmaEncoder.cpp" "$root/audio/basserrors.cpp" \
     -lsqlite3 -lcrypto -lavformat -lavcodec -lswresample -lavutil -o "$out/router_fuzz"
 # Seeds: each route once. The first byte: '@' GET, 'D' GET with a user set, 'J' POST with commands on,
 # 'Z' the same with the origin line as Referer; the lines: target, Authorization, Host, origin, Range, body.
@@ -26,7 +27,10 @@ for seed in $'@/\n' $'@/INDEX.html\n\nlocalhost:5252\n' $'@/ws/slots\n\nevil.exa
             $'Z/execute\n\n127.0.0.1\nhttp://evil.example/page\n\ncommand=SLOT+1+STOP' \
             $'J/execute\n\n127.0.0.1\nnull\n\ncommand=SLOT+1+STOP' \
             $'@/ws/slot/0/getfile/1\n\n\n\nbytes=2-3\n' $'@/ws/slot/0/play/1\n\n\n\nbytes=-100\n' \
-            $'@/ws/slot/0/clip?start=2011-03-07T10:58:00&end=2011-03-07T11:02:00\n'; do
+            $'@/ws/slot/0/clip?start=2011-03-07T10:58:00&end=2011-03-07T11:02:00\n' \
+            $'L/ws/slot/0/settings\nBasic dXNlcjpwdw==\n' \
+            $'N/ws/slot/0/settings\nBasic dXNlcjpwdw==\n127.0.0.1\nhttp://127.0.0.1\n\n{"Name":"x","Format":"wma","Bitrate":64000,"Device":"Line in"}' \
+            $'N/ws/settings\nBasic dXNlcjpwdw==\n127.0.0.1\nhttp://127.0.0.1\n\n{"Slots":3}'; do
     printf '%s' "$seed" > "$out/corpus/seed$i"
     i=$((i + 1))
 done
