@@ -1,6 +1,7 @@
 // The real program, stopped the way a service manager or Ctrl-C stops it.
 #include "Catalogue.h"
 #include "ChildProgram.h"
+#include "LoggerProgram.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
 
@@ -16,26 +17,7 @@
 
 using namespace TestSupport;
 
-namespace {
-
-// The program, with its own data and runtime folders (so that parallel tests
-// are not each other's second instance), recording the test tone headless.
-class TProgram : public TChildProgram {
-public:
-    explicit TProgram(const std::string& dataDir, TEnvironment more = {})
-        : TChildProgram({RUDAZ_PROGRAM}, Environment(dataDir, std::move(more)), dataDir + "/stderr.log") {}
-
-private:
-    static TEnvironment Environment(const std::string& dataDir, TEnvironment more) {
-        more.insert(more.begin(), {{"RUDAZODUDAD_DATA_DIR", dataDir},
-                                   {"XDG_RUNTIME_DIR", dataDir},
-                                   {"RUDAZODUDAD_TEST_TONE", "440"},
-                                   {"QT_QPA_PLATFORM", "offscreen"}});
-        return more;
-    }
-};
-
-} // namespace
+using TProgram = TLoggerProgram;
 
 TEST(Shutdown, ASignalFinishesEveryFileAndWritesTheSettings) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {

@@ -285,6 +285,28 @@ TEST_F(TConfigureSlotTest, ABitRateThatIsNoNumberLeavesEverySettingAsItWas) {
     EXPECT_TRUE(form.OutputChanged());
 }
 
+TEST_F(TConfigureSlotTest, AChangeFromTheWebWhileOpenIsReplacedByOkAndTheNextDialogShowsTheResult) {
+    TSlotInfo& slot = Slot({{"Name", "A"}, {"Format", "mp3"}});
+    TConfigureSlotForm form(nullptr, slot, Devices);
+    TSlotSettings web = slot;
+    web.Name = "From the web";
+    web.Format = TSlotFormat::ogg;
+    slot.TakeSettings(web); // as the controller applies a web change while the dialog is open
+    form.edName->setText("From the dialog");
+    form.btnOk->click();
+    ASSERT_EQ(form.result(), QDialog::Accepted);
+    EXPECT_TRUE(form.ReplacedOtherChange()) << "the log says the web's change was replaced";
+    EXPECT_EQ(slot.Name, "From the dialog");
+    EXPECT_EQ(slot.Format, TSlotFormat::mp3) << "the later change wins whole";
+    EXPECT_TRUE(form.OutputChanged()) << "measured against what the slot had at OK";
+
+    TConfigureSlotForm next(nullptr, slot, Devices);
+    EXPECT_EQ(next.edName->text(), "From the dialog");
+    next.btnOk->click();
+    EXPECT_FALSE(next.ReplacedOtherChange());
+    EXPECT_FALSE(next.OutputChanged());
+}
+
 TEST_F(TConfigureSlotTest, CancelWritesNothing) {
     TSlotInfo& slot = Slot({{"Name", "Keep"}, {"Source", "Stream"}, {"StreamURL", "http://x/"}});
     const std::string before = Snapshot(slot);

@@ -1,0 +1,158 @@
+// A headless server set up from the web: the real program, its settings file
+// and its recordings, changed over HTTP as the settings view changes them.
+#include "Catalogue.h"
+#include "HttpClient.h"
+#include "IcyServer.h"
+#include "LoggerProgram.h"
+#include "SettingsStore.h"
+#include "TestSupport.h"
+#include "WebServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace TestSupport;
+using TJson = nlohmann::json;
+
+namespace {
+
+std::string FileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class TWebSettingsTest : public ::testing::Test {
+protected:
+    void WriteSettings(const std::vector<std::pair<std::string, std::string>>& web) {
+        TSettingsStore ini(Ini);
+        ini.WriteString("General", "Slots", "2");
+        ini.WriteSection("Webserver", web);
+        ini.WriteSection("Slot0", {{"Name", "Studio"}, {"Folder", Folder}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+        ini.WriteSection("Slot1", {{"Folder", Dir.File("idle")}});
+    }
+    std::vector<std::pair<std::string, std::string>> Web(bool configuration, const std::string& user = "admin") {
+        return {{"Enabled", "on"},   {"Port", std::to_string(Port)}, {"User", user},
+                {"Password", HashWebServerPassword("s3cret")}, {"Configuration", configuration ? "on" : "off"}};
+    }
+    THttpReply Call(const std::string& method, const std::string& path, const std::string& body = "") {
+        return Http({method, "http://127.0.0.1:" + std::to_string(Port) + path, {"Content-Type: application/json"},
+                     body, "admin:s3cret"});
+    }
+    TJson Status() { return TJson::parse(Call("GET", "/ws/status").Body)["Slots"][0]; }
+    double PeakLeft() {
+        const TJson peak = Status()["PeakDBFS"][0];
+        return peak.is_number() ? peak.get<double>() : -1000; // null: silence
+    }
+
+    TTempDir Dir;
+    const std::string Folder = Dir.File("rec");
+    const std::filesystem::path Ini = Dir.Path() / "RudazOdudad.ini";
+    const int Port = FreePort();
+};
+
+} // namespace
+
+TEST_F(TWebSettingsTest, AnOperatorChangesInputFormatNameAndSlotsAndAKillRightAfterwardsKeepsThem) {
+    TIcyServer radio(SineMp3(), Mp3BytesPerSecond, 64 * 1024);
+    WriteSettings(Web(true));
+    TLoggerProgram program(Dir.Path().string());
+    ASSERT_TRUE(program.WaitForLog("Web server started", std::chrono::seconds(10))) << program.Log();
+    ASSERT_TRUE(program.WaitForLog("Encoding to file", std::chrono::seconds(10))) << program.Log();
+
+    const THttpReply read = Call("GET", "/ws/slot/0/settings");
+    ASSERT_EQ(read.Status, 200) << read.Body;
+    const TJson settings = TJson::parse(read.Body);
+    EXPECT_EQ(settings["Name"], "Studio");
+    EXPECT_EQ(settings["Device"], "Test: 440 Hz tone") << "the input by its name";
+    EXPECT_NE(std::find(settings["Choices"]["Devices"].begin(), settings["Choices"]["Devices"].end(),
+                        "Test: 440 Hz tone"),
+              settings["Choices"]["Devices"].end());
+    EXPECT_EQ(settings["Format"], "mp3");
+    EXPECT_EQ(settings["CleanupEstimate"], "days (~481 GB)");
+
+    // Refused values change nothing, not even the file.
+    const std::string before = FileText(Ini);
+    for (const auto& [body, reason] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"Bitrate": 129})", "Bitrate 129 is not offered for mp3: 32, 40,"},
+             {R"({"Format": "ogg", "Bitrate": "128k"})", "Bitrate must be a whole number"},
+             {R"({"Format": "wma"})", "Bitrate 128 is not offered for wma:"},
+             {R"({"Device": "No such card"})", "There is no input named \"No such card\""},
+             {R"({"CleanupDays": 0})", "CleanupDays 0 is out of range: 1 to 32767"},
+             {"Format=ogg", "Send a JSON object"}}) {
+        const THttpReply refused = Call("POST", "/ws/slot/0/settings", body);
+        EXPECT_EQ(refused.Status, 400) << body;
+        EXPECT_NE(refused.Body.find(reason), std::string::npos) << body << ": " << refused.Body;
+    }
+    EXPECT_EQ(FileText(Ini), before);
+
+    // A new format: a new file in it, and the old row gets its duration.
+    ASSERT_EQ(Call("POST", "/ws/slot/0/settings", R"({"Format": "ogg"})").Status, 200);
+    ASSERT_TRUE(program.WaitForLog(".ogg", std::chrono::seconds(10))) << program.Log();
+    {
+        TCatalogue db(Folder + "/RudazOdudad.db");
+        auto rows = db.Prepare("SELECT duration, filename FROM recordings ORDER BY id");
+        ASSERT_TRUE(rows.Step());
+        ASSERT_FALSE(rows.ColumnIsNull(0)) << "the mp3 row was completed";
+        EXPECT_NEAR(rows.ColumnDouble(0), ProbeAudio(Folder + "/" + rows.ColumnText(1)).Duration, 0.1);
+        EXPECT_TRUE(rows.ColumnText(1).ends_with(".mp3"));
+        ASSERT_TRUE(rows.Step());
+        EXPECT_TRUE(rows.ColumnText(1).ends_with(".ogg"));
+    }
+
+    // From the sound card to a stream: the tone (-6 dBFS) gives way to the stream's sine (-18 dBFS).
+    ASSERT_TRUE(WaitUntil([&] { return PeakLeft() > -8; }, 5));
+    const std::string url = radio.Url("/stream");
+    const THttpReply toStream =
+        Call("POST", "/ws/slot/0/settings", TJson{{"Source", "Stream"}, {"StreamURL", url}}.dump());
+    ASSERT_EQ(toStream.Status, 200) << toStream.Body;
+    EXPECT_NE(toStream.Body.find("The input was restarted."), std::string::npos) << toStream.Body;
+    ASSERT_TRUE(WaitUntil([&] { return Status()["State"] == "recording" && PeakLeft() < -15 && PeakLeft() > -21; }, 15))
+        << Status().dump() << program.Log();
+    EXPECT_EQ(Call("GET", "/ws/slot/0/source").Body, url);
+
+    // The number of slots waits for the next start.
+    const THttpReply slots = Call("POST", "/ws/settings", R"({"Slots": 3})");
+    ASSERT_EQ(slots.Status, 200) << slots.Body;
+    EXPECT_EQ(TJson::parse(slots.Body)["Message"], "Saved. The program has 3 slots from its next start.");
+    EXPECT_EQ(Call("POST", "/ws/settings", R"({"Slots": 256})").Status, 400);
+
+    // Killed the moment the answer came: the file already holds the change.
+    ASSERT_EQ(Call("POST", "/ws/slot/0/settings", R"({"Name": "Studio Nine"})").Status, 200);
+    EXPECT_EQ(program.Stop(SIGKILL), 128 + SIGKILL);
+    {
+        TSettingsStore after(Ini);
+        EXPECT_EQ(after.ReadString("Slot0", "Name", ""), "Studio Nine");
+        EXPECT_EQ(after.ReadString("Slot0", "Source", ""), "Stream");
+        EXPECT_EQ(after.ReadString("Slot0", "StreamURL", ""), url);
+        EXPECT_EQ(after.ReadString("Slot0", "Format", ""), "ogg");
+        EXPECT_EQ(after.ReadString("General", "Slots", ""), "3");
+    }
+    const std::string log = program.Log();
+    EXPECT_NE(log.find("Settings of slot 1 changed from the web by admin at 127.0.0.1"), std::string::npos) << log;
+    EXPECT_NE(log.find("Number of slots set to 3 from the web by admin at 127.0.0.1"), std::string::npos) << log;
+
+    // Without the key, or without a user, the settings stay closed, and the start found three slots.
+    for (const auto& web : {Web(false), Web(true, "")}) {
+        TSettingsStore(Ini).WriteSection("Webserver", web);
+        TLoggerProgram again(Dir.Path().string());
+        ASSERT_TRUE(again.WaitForLog("Web server started", std::chrono::seconds(10))) << again.Log();
+        EXPECT_EQ(TJson::parse(Call("GET", "/ws/slots").Body).size(), 3u);
+        const std::string kept = FileText(Ini);
+        for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+                 {"GET", "/ws/slot/0/settings"}, {"POST", "/ws/slot/0/settings"}, {"POST", "/ws/settings"}}) {
+            const THttpReply closed = Call(method, path, R"({"Name": "Intruder", "Slots": 1})");
+            EXPECT_EQ(closed.Status, 403) << method << " " << path;
+            EXPECT_EQ(closed.Body, "Settings from the web are off: they need [Webserver] Configuration=on and a user.");
+        }
+        EXPECT_EQ(FileText(Ini), kept);
+        EXPECT_EQ(again.Stop(SIGTERM), 0);
+    }
+}
