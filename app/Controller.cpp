@@ -33,6 +33,9 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
                 FHook->Run(s.Index, s.Name, change);
             }
         };
+        for (const std::string& note : slot->SettingsNotes) {
+            slot->Log(note);
+        }
         slot->StartInput();
         TSlotInfo& added = *slot;
         FSlots.push_back(std::move(slot));

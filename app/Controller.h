@@ -85,6 +85,8 @@ public:
     int NextSlotCount() const { return FNextSlotCount; }
     void SetNextSlotCount(int count, const std::string& origin);
     const TDeviceCatalogue& Devices() const { return FDevices; }
+    // What the encoders take (any thread); null when not checked.
+    TEncoderCapabilities* Encoders() const { return FServices.Encoders.get(); }
 
     // Work for the controller's thread from another thread, run by
     // ProcessCommands in posted order. False when too many tasks wait already.

@@ -6,6 +6,7 @@
 #include "AudioDevices.h"
 #include "CommandLine.h"
 #include "Controller.h"
+#include "EncoderCapabilities.h"
 #include "LoggerMain.h"
 #include "Paths.h"
 #include "SignalWatcher.h"
@@ -98,7 +99,9 @@ int main(int argc, char** argv) {
     BuildInputs(devices);
     {
         const QString platform = QGuiApplication::platformName();
-        TLoggerMainForm form(devices, SettingsFileName(), TSlotServices::System(DefaultFolderBase()),
+        TSlotServices services = TSlotServices::System(DefaultFolderBase());
+        services.Encoders = std::make_shared<TEncoderCapabilities>();
+        TLoggerMainForm form(devices, SettingsFileName(), std::move(services),
                              platform == "offscreen" || platform == "minimal");
         QObject::connect(&instance, &TSingleInstance::RestoreRequested, &form, &TLoggerMainForm::TrayIconClick);
         TSignalWatcher stopSignals;

@@ -11,3 +11,12 @@ std::optional<double> ProbeDuration(const std::string& path);
 // whatever its header claims (lame rewrites its header with every frame it
 // encoded, also those a full disk never took); nothing when it cannot be read.
 std::optional<double> MeasureDuration(const std::string& path);
+
+// The first audio stream's bit rate in bit/s as its header tells it (the CBR
+// rate of an MP3, the nominal rate of Ogg Vorbis) and its sample rate; nothing
+// when it tells no bit rate.
+struct TStreamRates {
+    long long Bitrate = 0;
+    int Samplerate = 0;
+};
+std::optional<TStreamRates> ProbeRates(const std::string& path);

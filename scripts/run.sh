@@ -25,9 +25,11 @@ if [ "${1:-}" = "--demo" ]; then
 Slots=1
 [Webserver]
 Enabled=on
+Address=127.0.0.1
 Port=$port
 User=demo
 Password=$hash
+Configuration=on
 [Slot0]
 Name=Demo tone
 Source=Soundcard

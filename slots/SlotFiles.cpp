@@ -213,6 +213,13 @@ void TSlotInfo::RestartEncoder() {
         FEncoderFault.End(); // a slot that does not record is not failing
         return;
     }
+    if (!SettingsFault.empty()) {
+        // Told once at start-up; no encoder starts on a setting that makes a wrong recording.
+        StopEncoder();
+        LastError = SettingsFault;
+        CurrentFile.clear();
+        return;
+    }
     const TSlotFormat format = Format;
     const std::string folder = Folder;
     const std::tm local = ToLocalTime(FServices.Now());

@@ -19,6 +19,13 @@ TSlotInfo::TSlotInfo(TSettingsFile& settings, int index, TDeviceCatalogue& devic
           return Samplerate;
       }()),
       FSettings(settings), FDevices(devices), FServices(std::move(services)) {
+    TSettingsReview review = ReviewSlotSettings(*this, settings, index, FServices.Encoders.get());
+    SettingsNotes = std::move(review.Notes);
+    SettingsFault = review.Refusal;
+    if (review.RateRefused) {
+        LastError = SettingsFault; // no mixer runs at a rate the encoder cannot record
+        return;
+    }
     try {
         FMixer = std::make_unique<TMixer>(ActiveSamplerate);
     } catch (const TAudioError& e) {
@@ -177,6 +184,15 @@ TSettingsChange TSlotInfo::TakeSettings(const TSlotSettings& values) {
     const bool enabled = Enabled; // started and stopped by its own commands
     static_cast<TSlotSettings&>(*this) = values;
     Enabled = enabled;
+    KeptTexts.clear(); // the new values replace the refused texts
+    if (FMixer) {
+        SettingsFault.clear(); // checked by the caller; a refused rate waits for the next start
+    }
     ++SettingsRevision;
     return change;
+}
+
+std::string TSlotInfo::CheckSettings(const TSlotSettings& values) const {
+    const std::string outside = CheckRanges(values);
+    return !outside.empty() ? outside : CheckRecording(values, ActiveSamplerate, FServices.Encoders.get());
 }

@@ -12,7 +12,7 @@
 #include "SimpleThread.h"
 #include "SlotServices.h"
 #include "SlotSettings.h"
-#include "SlotSettingsRules.h"
+#include "SettingsReview.h"
 #include "UrlStream.h"
 
 #include <cstdint>
@@ -57,6 +57,13 @@ public:
     // so that an editor can tell the settings changed under it.
     TSettingsChange TakeSettings(const TSlotSettings& values);
     std::uint64_t SettingsRevision = 0;
+    // Why `values` cannot be taken over: outside the dialog's limits, or a
+    // rate or bit rate the encoder does not take; "" when they can.
+    std::string CheckSettings(const TSlotSettings& values) const;
+    // What the start-up check found, for the log; and the refused setting that
+    // keeps the slot from recording until a change replaces it (under Lock).
+    std::vector<std::string> SettingsNotes;
+    std::string SettingsFault;
     // Section Slot<Index> written now, so that a crash keeps a change.
     void SaveSettings() { Write(FSettings, Index); }
 

@@ -14,6 +14,11 @@ void TSlotInfo::StartInput() {
         StopInput();
         return;
     }
+    if (!FMixer && !SettingsFault.empty()) {
+        StopInput();
+        LastError = SettingsFault; // a refused sample rate: no input can be taken at it
+        return;
+    }
     if (Source == TSlotSource::Stream) {
         StopInput();
         StreamTitle.clear();

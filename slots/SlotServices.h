@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+class TEncoderCapabilities;
+
 // What slots and the controller read from the system, as functions so that tests
 // can move the clock (across hours, days, summer time) and shrink a disk.
 struct TSlotServices {
@@ -21,6 +23,8 @@ struct TSlotServices {
     std::string MusicFolder; // the default folders lie below it
     // Shared by every slot made from copies of these services.
     std::shared_ptr<TOpenFiles> OpenFiles = std::make_shared<TOpenFiles>();
+    // What the encoders take, for checking the settings; null: not checked.
+    std::shared_ptr<TEncoderCapabilities> Encoders;
 
     // The real clock and statvfs.
     static TSlotServices System(std::string musicFolder);

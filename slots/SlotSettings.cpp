@@ -103,7 +103,7 @@ void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string
 }
 
 void TSlotSettings::Write(TSettingsFile& file, int index) const {
-    file.WriteSection(SectionName(index), {
+    std::vector<std::pair<std::string, std::string>> values{
                                               {"Enabled", BoolText(Enabled)},
                                               {"Name", Name},
                                               {"Folder", Folder},
@@ -126,5 +126,11 @@ void TSlotSettings::Write(TSettingsFile& file, int index) const {
                                               {"SilenceAlarm", BoolText(SilenceAlarm)},
                                               {"SilenceLevel", std::to_string(SilenceLevel)},
                                               {"SilenceSeconds", std::to_string(SilenceSeconds)},
-                                          });
+                                          };
+    for (auto& [key, value] : values) {
+        if (const auto kept = KeptTexts.find(key); kept != KeptTexts.end()) {
+            value = kept->second;
+        }
+    }
+    file.WriteSection(SectionName(index), values);
 }

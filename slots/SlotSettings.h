@@ -3,6 +3,7 @@
 #include "SettingsFile.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 enum class TSlotSource { None, Soundcard, Stream };
@@ -14,7 +15,8 @@ const char* SlotFormatName(TSlotFormat v);
 const char* SlotModeName(TSlotMode v);
 
 // A slot's persistent settings, stored under their own names in section
-// "Slot%d". Values are used as they are; ranges are the dialog's business.
+// "Slot%d". Reading follows fixed rules (defaults for what it cannot read);
+// ReviewSlotSettings checks the result.
 struct TSlotSettings {
     bool Enabled = true;
     std::string Name;
@@ -39,6 +41,9 @@ struct TSlotSettings {
     bool SilenceAlarm = false;
     int SilenceLevel = -50;
     int SilenceSeconds = 30;
+    // Texts of keys that the start-up check refused (a format "xyz", a bit
+    // rate "128k"): written back as they were, until a change replaces them.
+    std::map<std::string, std::string> KeptTexts;
 
     static std::string SectionName(int index);
     // base + "/Rudaz Odudad/" + name, where the name cannot leave that folder:

@@ -1,21 +1,19 @@
 #include "SlotSettingsRules.h"
 
-#include "WmaEncoder.h"
-
 #include <algorithm>
 
 const std::vector<int> TSlotLimits::MpegBitrates{32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
 const std::vector<int> TSlotLimits::Samplerates{16000, 32000, 44100, 48000, 96000};
 
-namespace {
-
-std::string List(const std::vector<int>& values) {
+std::string ListText(const std::vector<int>& values) {
     std::string text;
     for (int v : values) {
         text += (text.empty() ? "" : ", ") + std::to_string(v);
     }
     return text.empty() ? "none" : text;
 }
+
+namespace {
 
 std::string Range(const char* key, int value, int low, int high) {
     if (value >= low && value <= high) {
@@ -26,11 +24,6 @@ std::string Range(const char* key, int value, int low, int high) {
 }
 
 } // namespace
-
-std::vector<int> WmaEncoderRates(int samplerate, int channels, TSlotFormat format) {
-    return TWmaEncoder::GetRates(samplerate, channels,
-                                 format == TSlotFormat::wmapro ? TWmaEncoder::TKind::Pro : TWmaEncoder::TKind::Standard);
-}
 
 std::vector<int> OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode, const TWmaRateSource& wma) {
     if (format == TSlotFormat::mp3 || format == TSlotFormat::ogg) {
@@ -54,15 +47,7 @@ std::string CleanupEstimate(std::int64_t bitrate, TSlotFormat format, std::int64
     return "days (~" + std::to_string(bytes / (std::int64_t(1) << 30)) + " GB)";
 }
 
-std::string CheckSlotSettings(const TSlotSettings& v, const std::vector<int>& bitrates) {
-    if (std::find(bitrates.begin(), bitrates.end(), v.Bitrate) == bitrates.end()) {
-        return "Bitrate " + std::to_string(v.Bitrate) + " is not offered for " + SlotFormatName(v.Format) + ": " +
-               List(bitrates);
-    }
-    const auto& rates = TSlotLimits::Samplerates;
-    if (std::find(rates.begin(), rates.end(), v.Samplerate) == rates.end()) {
-        return "Samplerate " + std::to_string(v.Samplerate) + " is not supported: " + List(rates);
-    }
+std::string CheckRanges(const TSlotSettings& v) {
     for (const std::string& refused :
          {Range("NominalLevel", v.NominalLevel, TSlotLimits::LevelMin, TSlotLimits::LevelMax),
           Range("RecordDelay", v.RecordDelay, TSlotLimits::DelayMin, TSlotLimits::DelayMax),

@@ -22,8 +22,9 @@ struct TSlotLimits {
 // The WMA encoder's bit rates (bit/s) for a sample rate and channel count;
 // empty when the codec is missing.
 using TWmaRateSource = std::function<std::vector<int>(int samplerate, int channels, TSlotFormat format)>;
-// The source that asks the WMA encoder of this build.
-std::vector<int> WmaEncoderRates(int samplerate, int channels, TSlotFormat format);
+
+// "32, 40, 48", or "none".
+std::string ListText(const std::vector<int>& values);
 
 // The bit rates offered for `format`: the MPEG list, or the WMA encoder's at
 // `samplerate` with one channel for mono and two otherwise.
@@ -33,10 +34,10 @@ std::vector<int> OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode m
 // of recordings at `bitrate` take.
 std::string CleanupEstimate(std::int64_t bitrate, TSlotFormat format, std::int64_t days);
 
-// "" when the dialog could have produced these values with `bitrates` on offer;
-// otherwise why not, naming the setting, its value and what is allowed
-// ("Bitrate 129 is not offered for mp3: 32, 40, ...").
-std::string CheckSlotSettings(const TSlotSettings& values, const std::vector<int>& bitrates);
+// Why the numbers are outside the dialog's limits (level, delay, cleanup,
+// silence alarm), naming the first such setting, its value and the limits;
+// "" when none is.
+std::string CheckRanges(const TSlotSettings& values);
 
 // Which of the changes from `from` to `to` restart what, as the dialog tells them.
 struct TSettingsChange {

@@ -354,6 +354,11 @@ void TConfigureSlotForm::btnOkClick() {
     values.SilenceAlarm = cbSilenceAlarm->isChecked();
     values.SilenceLevel = udSilenceLevel->value();
     values.SilenceSeconds = udSilenceSeconds->value();
+    // The same check as at start-up and from the web: a rate or bit rate the encoder does not take.
+    if (const std::string refused = FSlot.CheckSettings(values); !refused.empty()) {
+        QMessageBox::critical(this, windowTitle(), QString::fromStdString(refused), QMessageBox::Ok);
+        return;
+    }
     // A change from the web while the dialog was open is replaced: the later one wins.
     FReplacedOtherChange = FSlot.SettingsRevision != FOpenedRevision;
     const TSettingsChange change = FSlot.TakeSettings(values);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SlotSettingsRules.h"
+#include "SettingsReview.h"
 
 #include <QDialog>
 #include <QSpinBox>

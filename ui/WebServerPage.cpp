@@ -92,6 +92,7 @@ void TWebServerPage::Load(const TWebServerSettings& settings) {
     edWebServerKey->setText(QString::fromStdString(settings.KeyFile));
     FAllowedHosts = settings.AllowedHosts;
     FConfiguration = settings.Configuration;
+    FAddress = settings.Address;
 }
 
 TWebServerSettings TWebServerPage::Fields() const {
@@ -104,6 +105,7 @@ TWebServerSettings TWebServerPage::Fields() const {
     s.KeyFile = edWebServerKey->text().toStdString();
     s.AllowedHosts = FAllowedHosts;
     s.Configuration = FConfiguration;
+    s.Address = FAddress;
     return s;
 }
 

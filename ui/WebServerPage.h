@@ -56,6 +56,7 @@ private:
     TWebServer* FServer = nullptr;
     std::string FAllowedHosts;
     bool FConfiguration = false; // as loaded: the file's key alone turns it on
+    std::string FAddress;        // as loaded
     bool FHeadless = false;
     QTimer* FRetryTimer;
 };

@@ -2,6 +2,7 @@
 
 #include "Controller.h"
 #include "SlotStatus.h"
+#include "EncoderCapabilities.h"
 #include "SlotSettingsRules.h"
 #include "Version.h"
 
@@ -146,9 +147,13 @@ std::optional<TWebSlotSettings> TControllerSlots::ReadSettings(int index) {
 std::optional<std::string> TControllerSlots::ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) {
     TController& controller = FController;
     return OnController<std::string>([&controller, index, edit = std::move(edit), origin] {
-        const TWebSlotSettings current = Current(controller, *controller.Slots().at(static_cast<std::size_t>(index)));
+        const TSlotInfo& slot = *controller.Slots().at(static_cast<std::size_t>(index));
+        const TWebSlotSettings current = Current(controller, slot);
         TSlotSettings values = current.Values;
         std::string refused = edit(values, current);
+        if (refused.empty()) {
+            refused = slot.CheckSettings(values);
+        }
         if (refused.empty()) {
             controller.ChangeSlotSettings(index, values, origin);
         }
@@ -169,6 +174,13 @@ bool TControllerSlots::SetNextSlotCount(int count, const std::string& origin) {
     }).has_value();
 }
 
+std::vector<int> TControllerSlots::OfferedSamplerates(TSlotFormat format) const {
+    TEncoderCapabilities* encoders = FController.Encoders();
+    return encoders != nullptr ? encoders->Samplerates(format) : TSlotLimits::Samplerates;
+}
+
 std::vector<int> TControllerSlots::OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode) const {
-    return ::OfferedBitrates(format, samplerate, mode, WmaEncoderRates);
+    TEncoderCapabilities* encoders = FController.Encoders();
+    return encoders != nullptr ? encoders->Bitrates(format, samplerate, mode == TSlotMode::mono ? 1 : 2)
+                               : ::OfferedBitrates(format, samplerate, mode, WmaEncoderRates);
 }

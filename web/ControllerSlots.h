@@ -24,6 +24,7 @@ public:
     std::optional<std::string> ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) override;
     std::optional<int> NextSlotCount() override;
     bool SetNextSlotCount(int count, const std::string& origin) override;
+    std::vector<int> OfferedSamplerates(TSlotFormat format) const override;
     std::vector<int> OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode) const override;
 
     // How long a request waits for the controller's thread (a modal message

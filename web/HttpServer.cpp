@@ -31,7 +31,8 @@ struct TExchange {
     THttpRequest Request;
 };
 
-TFileHandle BindSocket(int family, int port) {
+// Bound to `address` (an in_addr or in6_addr of `family`), or to every address when null.
+TFileHandle BindSocket(int family, int port, const void* address = nullptr) {
     TFileHandle fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid()) {
         return fd;
@@ -42,16 +43,18 @@ TFileHandle BindSocket(int family, int port) {
     setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     int rc;
     if (family == AF_INET6) {
-        setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off); // IPv4 peers too
+        if (address == nullptr) {
+            setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off); // IPv4 peers too
+        }
         sockaddr_in6 addr{};
         addr.sin6_family = AF_INET6;
-        addr.sin6_addr = in6addr_any;
+        addr.sin6_addr = address != nullptr ? *static_cast<const in6_addr*>(address) : in6addr_any;
         addr.sin6_port = htons(static_cast<std::uint16_t>(port));
         rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     } else {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_addr.s_addr = address != nullptr ? static_cast<const in_addr*>(address)->s_addr : htonl(INADDR_ANY);
         addr.sin_port = htons(static_cast<std::uint16_t>(port));
         rc = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     }
@@ -63,13 +66,24 @@ TFileHandle BindSocket(int family, int port) {
     return fd;
 }
 
-TFileHandle Listen(int port) {
+TFileHandle Listen(int port, const std::string& address) {
     if (port < 0 || port > 65535) {
         throw std::runtime_error(Format("Port %d is out of range", port));
     }
-    TFileHandle fd = BindSocket(AF_INET6, port);
-    if (!fd.Valid() && errno != EADDRINUSE && errno != EACCES) {
-        fd = BindSocket(AF_INET, port); // a host without IPv6
+    TFileHandle fd;
+    in_addr v4{};
+    in6_addr v6{};
+    if (address.empty()) {
+        fd = BindSocket(AF_INET6, port);
+        if (!fd.Valid() && errno != EADDRINUSE && errno != EACCES) {
+            fd = BindSocket(AF_INET, port); // a host without IPv6
+        }
+    } else if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+        fd = BindSocket(AF_INET, port, &v4);
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+        fd = BindSocket(AF_INET6, port, &v6);
+    } else {
+        throw std::runtime_error(Format("Address \"%s\" is not an IP address", address.c_str()));
     }
     if (!fd.Valid()) {
         throw std::runtime_error(Format("Could not bind socket to port %d: %s", port, std::strerror(errno)));
@@ -328,12 +342,12 @@ public:
 
 void THttpServer::TDaemonDeleter::operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
 
-THttpServer::THttpServer(int port, THandler handler, TLimits limits, const TTls& tls)
+THttpServer::THttpServer(int port, THandler handler, TLimits limits, const TTls& tls, const std::string& address)
     : FHandler(std::move(handler)), FLimits(limits), FSecure(!tls.Certificate.empty()) {
     if (FSecure && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
         throw std::runtime_error("This build of libmicrohttpd cannot speak HTTPS");
     }
-    TFileHandle socket = Listen(port);
+    TFileHandle socket = Listen(port, address);
     FPort = BoundPort(socket.Get());
     std::vector<MHD_OptionItem> options{
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&TCallbacks::StartLog), this},

@@ -44,7 +44,8 @@ public:
     // Port 0 lets the system choose; Port() tells which. Throws
     // std::runtime_error with the system's reason when the port cannot be bound
     // or the certificate and key are refused.
-    THttpServer(int port, THandler handler, TLimits limits, const TTls& tls = {});
+    // `address`: the one IPv4 or IPv6 address to listen on; "" for all of them.
+    THttpServer(int port, THandler handler, TLimits limits, const TTls& tls = {}, const std::string& address = "");
     ~THttpServer();
 
     THttpServer(const THttpServer&) = delete;

@@ -189,8 +189,10 @@ TJson TWebRouter::SettingsJson(int index, const TWebSlotSettings& s) const {
         devices.push_back(device.second);
     }
     TJson bitrates = TJson::object();
+    TJson samplerates = TJson::object();
     for (TSlotFormat f : Formats) {
         bitrates[SlotFormatName(f)] = FSlots.OfferedBitrates(f, v.Samplerate, v.Mode);
+        samplerates[SlotFormatName(f)] = FSlots.OfferedSamplerates(f);
     }
     TJson names[3] = {TJson::array(), TJson::array(), TJson::array()};
     for (TSlotSource e : Sources) {
@@ -232,7 +234,7 @@ TJson TWebRouter::SettingsJson(int index, const TWebSlotSettings& s) const {
               {"Devices", devices},
               {"Formats", names[1]},
               {"Modes", names[2]},
-              {"Samplerates", TSlotLimits::Samplerates},
+              {"Samplerates", samplerates},
               {"Bitrates", bitrates}}},
             {"Limits", Limits()}};
 }
@@ -266,22 +268,16 @@ void TWebRouter::SendSettings(int index, const THttpRequest& request, THttpRespo
             SendRefused(response, e.what());
             return;
         }
-        TWebSlots* slots = &FSlots;
         const auto refused = FSlots.ChangeSettings(
             index,
-            [change, slots, message](TSlotSettings& values, const TWebSlotSettings& current) -> std::string {
+            [change, message](TSlotSettings& values, const TWebSlotSettings& current) -> std::string {
                 try {
                     Merge(change, values, current);
                 } catch (const TRefused& e) {
                     return e.what();
                 }
-                // WMA's rates as the dialog offers them: for the stored sample rate.
-                const std::string reason = CheckSlotSettings(
-                    values, slots->OfferedBitrates(values.Format, current.Values.Samplerate, values.Mode));
-                if (reason.empty()) {
-                    *message = ChangeMessage(current.Values, values);
-                }
-                return reason;
+                *message = ChangeMessage(current.Values, values); // sent only when the values are taken
+                return {};
             },
             WebOrigin(request));
         if (!refused) {

@@ -68,6 +68,7 @@ std::optional<int> ParsePort(const std::string& text) {
 TWebServerSettings TWebServerSettings::Read(const TSettingsFile& settings) {
     TWebServerSettings s;
     s.Port = settings.ReadString(Section, "Port", s.Port);
+    s.Address = settings.ReadString(Section, "Address", s.Address);
     s.User = settings.ReadString(Section, "User", s.User);
     s.Password = settings.ReadString(Section, "Password", s.Password);
     s.CommandExecution = settings.ReadString(Section, "CommandExecution", "on") == "on";
@@ -123,7 +124,7 @@ void TWebServer::Start(const TWebServerSettings& settings, bool retry) {
             [router = &FImpl->Router](const THttpRequest& request, THttpResponse& response) {
                 router->HTTPServerCommandGet(request, response);
             },
-            THttpServer::TLimits{}, ReadTls(settings));
+            THttpServer::TLimits{}, ReadTls(settings), settings.Address);
     } catch (const std::exception& e) {
         const std::string text = std::string("Error starting web server: ") + e.what();
         if (!retry || text != FImpl->LastStartError) {

@@ -9,6 +9,8 @@ class TSettingsFile;
 // The keys of the "Webserver" section. Booleans are on only when the text is exactly "on".
 struct TWebServerSettings {
     std::string Port = "5252";
+    // The one address to listen on (127.0.0.1 keeps the page on this machine); "" for all.
+    std::string Address;
     std::string User;
     std::string Password; // the hash, never the password itself
     bool CommandExecution = true;

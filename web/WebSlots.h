@@ -55,7 +55,8 @@ struct TWebSlotSettings {
 };
 
 // A change to a slot's settings, merged into `values` on the controller's
-// thread; "" to take them over, otherwise why they are refused (and nothing changes).
+// thread; "" when it could be merged, otherwise why not. The merged values are
+// then checked as the dialog's are; a refusal changes nothing.
 using TSettingsEdit = std::function<std::string(TSlotSettings& values, const TWebSlotSettings& current)>;
 
 // The slots as request threads may use them: read a state, open a catalogue
@@ -90,7 +91,8 @@ public:
     virtual std::optional<std::string> ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) = 0;
     virtual std::optional<int> NextSlotCount() = 0;
     virtual bool SetNextSlotCount(int count, const std::string& origin) = 0;
-    // The bit rates the dialog offers for `format` (those of WMA depend on the
-    // stored sample rate and the mode).
+    // The sample rates and bit rates the encoder of `format` takes (bit rates
+    // at that rate and the mode's channel count).
+    virtual std::vector<int> OfferedSamplerates(TSlotFormat format) const = 0;
     virtual std::vector<int> OfferedBitrates(TSlotFormat format, int samplerate, TSlotMode mode) const = 0;
 };

@@ -81,9 +81,9 @@ TEST_F(TWebSettingsTest, AnOperatorChangesInputFormatNameAndSlotsAndAKillRightAf
     // Refused values change nothing, not even the file.
     const std::string before = FileText(Ini);
     for (const auto& [body, reason] : std::vector<std::pair<std::string, std::string>>{
-             {R"({"Bitrate": 129})", "Bitrate 129 is not offered for mp3: 32, 40,"},
+             {R"({"Bitrate": 129})", "Bitrate 129 is not supported for mp3 at 44100 Hz: 8, 16,"},
              {R"({"Format": "ogg", "Bitrate": "128k"})", "Bitrate must be a whole number"},
-             {R"({"Format": "wma"})", "Bitrate 128 is not offered for wma:"},
+             {R"({"Format": "wma"})", "Bitrate 128 is not supported for wma at 44100 Hz:"},
              {R"({"Device": "No such card"})", "There is no input named \"No such card\""},
              {R"({"CleanupDays": 0})", "CleanupDays 0 is out of range: 1 to 32767"},
              {"Format=ogg", "Send a JSON object"}}) {

@@ -88,7 +88,7 @@ TEST_F(TSlotCleanupTest, BySpaceDeletesTheOldestWhenBelowTheLimit) {
 TEST_F(TSlotCleanupTest, NoFileBeingRecordedIsDeletedByItsSlotOrAnotherRecordingIntoTheSameFolder) {
     // Two slots share a folder, and so a catalogue, and start in the same second
     // on two threads (a stream that connects while the other slot rotates).
-    auto slot = RecordingSlot({{"NoAutoRotate", "on"}, {"CleanupDays", "0"}, {"FlatFilenames", "on"}});
+    auto slot = RecordingSlot({{"NoAutoRotate", "on"}, {"CleanupDays", "1"}, {"FlatFilenames", "on"}});
     auto other = RecordingSlot({{"Name", "Other"}, {"NoAutoRotate", "on"}, {"FlatFilenames", "on"}}, 1);
     std::thread second([&] { other->RestartEncoder(); });
     slot->RestartEncoder();

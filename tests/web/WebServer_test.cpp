@@ -109,6 +109,21 @@ TEST_F(WebServer, StartAndStopLogAndServeOnIPv4AndIPv6) {
     Server->Deactivate();
     EXPECT_FALSE(Server->Active());
     EXPECT_EQ(WebLog.size(), 3u) << "deactivation at close logs nothing";
+
+    // One address: the page stays on this machine's IPv4 loopback.
+    TWebServerSettings local = WebSettings("0");
+    local.Address = "127.0.0.1";
+    Server->Start(local);
+    EXPECT_EQ(Get(Url("/ws/slots")).Status, 200);
+    EXPECT_NE(Get(Url("/ws/slots", "[::1]")).CurlCode, 0) << "nothing listens on the other addresses";
+    Server->Deactivate();
+    local.Address = "localhost";
+    try {
+        Server->Start(local);
+        FAIL() << "started on a name";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Error starting web server: Address \"localhost\" is not an IP address");
+    }
 }
 
 TEST_F(WebServer, APortInUseIsReportedAndLeavesTheServerStopped) {

@@ -360,7 +360,7 @@ async function main() {
         assert.match(await authed.textContent("#set-Bitrate"), /128 \(not offered\)/, "the MP3 rate is not a WMA rate");
         await authed.click("#settingssave");
         await authed.waitForFunction(() => document.getElementById("settingsmessage").classList.contains("failed"));
-        assert.match(await authed.textContent("#settingsmessage"), /^Bitrate 128 is not offered for wma: /);
+        assert.match(await authed.textContent("#settingsmessage"), /^Bitrate 128 is not supported for wma at 44100 Hz: /);
         await authed.selectOption("#set-Format", "mp3");
         await authed.click("#settingssave");
         await authed.waitForFunction(() => /^Saved\./.test(document.getElementById("settingsmessage").textContent));

@@ -7,6 +7,7 @@
 // header, origin line, Range header (also sent as If-Range when it starts with
 // '"') and url-encoded body.
 #include "HttpRequest.h"
+#include "SlotSettingsRules.h"
 #include "WebRouter.h"
 #include "WebServer.h"
 
@@ -73,6 +74,9 @@ public:
         TSlotSettings values = FSettings.Values;
         std::string refused = edit(values, FSettings);
         if (refused.empty()) {
+            refused = CheckRanges(values);
+        }
+        if (refused.empty()) {
             FSettings.Values = values;
         }
         return refused;
@@ -82,6 +86,7 @@ public:
         FNextCount = count;
         return true;
     }
+    std::vector<int> OfferedSamplerates(TSlotFormat) const override { return {44100, 48000}; }
     std::vector<int> OfferedBitrates(TSlotFormat format, int, TSlotMode) const override {
         return format == TSlotFormat::mp3 || format == TSlotFormat::ogg ? std::vector<int>{32, 128, 320}
                                                                         : std::vector<int>{64000};

@@ -14,7 +14,7 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
     -I"$root/web" -I"$root/slots" -I"$root/app" -I"$root/audio" \
     "$root/tests/web/fuzz/RouterFuzz.cpp" "${routing[@]}" "$root/slots/Catalogue.cpp" "$root/slots/Alarms.cpp" \
     "$root/slots/SlotServices.cpp" "$root/slots/OpenFiles.cpp" "$root/audio/ClipCutter.cpp" "$root/audio/FFmpegLog.cpp" \
-    "$root/slots/SlotSettings.cpp" "$root/slots/SlotSettingsRules.cpp" "$root/audio/WmaEncoder.cpp" "$root/audio/basserrors.cpp" \
+    "$root/slots/SlotSettings.cpp" "$root/slots/SlotSettingsRules.cpp" \
     -lsqlite3 -lcrypto -lavformat -lavcodec -lswresample -lavutil -o "$out/router_fuzz"
 # Seeds: each route once. The first byte: '@' GET, 'D' GET with a user set, 'J' POST with commands on,
 # 'Z' the same with the origin line as Referer; the lines: target, Authorization, Host, origin, Range, body.

@@ -23,6 +23,10 @@ var settingsView = (function () {
         select.val(String(value));
     }
 
+    function fillSamplerates(value) {
+        fillSelect(field("Samplerate"), current.Choices.Samplerates[field("Format").val()] || [], null, value);
+    }
+
     function fillBitrates() {
         var format = field("Format").val();
         var rates = current.Choices.Bitrates[format] || [];
@@ -58,7 +62,7 @@ var settingsView = (function () {
         fillSelect(field("Device"), [""].concat(settings.Choices.Devices), { "": "(none)" }, settings.Device);
         fillSelect(field("Format"), settings.Choices.Formats, FORMAT_NAMES, settings.Format);
         fillSelect(field("Mode"), settings.Choices.Modes, MODE_NAMES, settings.Mode);
-        fillSelect(field("Samplerate"), settings.Choices.Samplerates, null, settings.Samplerate);
+        fillSamplerates(settings.Samplerate);
         field("Bitrate").empty();
         fillBitrates();
     }
@@ -112,7 +116,10 @@ var settingsView = (function () {
             // The dialog's rules: choosing a device picks the sound card, typing a URL the stream.
             field("Device").change(function () { field("Source").val("Soundcard"); });
             field("StreamURL").on("input", function () { field("Source").val("Stream"); });
-            field("Format").change(fillBitrates);
+            field("Format").change(function () {
+                fillSamplerates(Number(field("Samplerate").val()));
+                fillBitrates();
+            });
             field("Bitrate").change(updateEstimate);
             field("CleanupDays").on("input change", updateEstimate);
             $("#settingssave").click(function () {

@@ -1,0 +1,144 @@
+// A settings file edited by hand with values the slot dialog would never
+// accept, run by the real program with the real encoders.
+#include "Catalogue.h"
+#include "HttpClient.h"
+#include "LoggerProgram.h"
+#include "SettingsStore.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace TestSupport;
+
+namespace {
+
+// Audio files below `folder`, and rows of its catalogue.
+std::size_t Recordings(const std::string& folder) {
+    std::size_t found = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const auto extension = it->path().extension();
+        found += extension == ".mp3" || extension == ".ogg" || extension == ".wma";
+    }
+    if (std::filesystem::exists(folder + "/RudazOdudad.db")) {
+        TCatalogue db(folder + "/RudazOdudad.db");
+        auto rows = db.Prepare("SELECT COUNT(*) FROM recordings");
+        rows.Step();
+        found += static_cast<std::size_t>(rows.ColumnInt64(0));
+    }
+    return found;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepairBack) {
+    TTempDir dir;
+    const int port = FreePort();
+    struct TCase {
+        std::string Name;
+        std::vector<std::pair<std::string, std::string>> Keys;
+        std::string Refusal; // "" for a slot that records
+    };
+    // 144 is no MPEG-1 rate: lame would round it, so it is not offered.
+    const std::string lameRates = "8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320";
+    const std::vector<TCase> cases{
+        {"Rate 1", {{"Samplerate", "1"}}, "Samplerate 1 is not supported: 8000, 11025, 12000, 16000, 22050, 24000"},
+        {"Rate 2M", {{"Format", "ogg"}, {"Samplerate", "2000000"}}, "Samplerate 2000000 is not supported: 8000,"},
+        {"Minus five", {{"Bitrate", "-5"}}, "Bitrate -5 is not supported for mp3 at 44100 Hz: " + lameRates},
+        {"Quadro", {{"Mode", "quadro"}}, "Mode \"quadro\" is not supported: mono, stereo, jointstereo"},
+        {"Xyz", {{"Format", "xyz"}}, "Format \"xyz\" is not supported: mp3, ogg, wma, wmapro"},
+        {"Empty", {{"Bitrate", ""}}, "Bitrate \"\" is not a whole number"},
+        {"With unit", {{"Bitrate", "128k"}}, "Bitrate \"128k\" is not a whole number"},
+        {"Ranges",
+         {{"RecordDelay", "-10"}, {"CleanupDays", "-1"}, {"CleanupSpace", "-3"}, {"NominalLevel", "9999"},
+          {"MyNote", "kept"}},
+         ""},
+        {"Hexadecimal", {{"Bitrate", "0xA0"}}, ""},
+        {"Spaces", {{"Bitrate", "  96  "}}, ""},
+        {"Ogg off the list", {{"Format", "ogg"}, {"Bitrate", "129"}}, ""},
+    };
+    {
+        // Written as a user types it: the blanks around "96" too.
+        std::ofstream ini(dir.Path() / "RudazOdudad.ini");
+        ini << "[General]\nSlots=" << cases.size() << "\n[Webserver]\nEnabled=on\nPort=" << port << "\n";
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            ini << "[Slot" << i << "]\nName=" << cases[i].Name << "\nFolder=" << dir.File("slot" + std::to_string(i))
+                << "\nSource=Soundcard\nDevice=TEST:0\n";
+            for (const auto& [key, value] : cases[i].Keys) {
+                ini << key << "=" << value << "\n";
+            }
+        }
+    }
+    TLoggerProgram program(dir.Path().string());
+    ASSERT_TRUE(program.WaitForLog("Web server started", std::chrono::seconds(20))) << program.Log();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+
+    const auto slots = nlohmann::json::parse(Get("http://127.0.0.1:" + std::to_string(port) + "/ws/slots").Body);
+    const std::string log = program.Log();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const TCase& c = cases[i];
+        SCOPED_TRACE(c.Name);
+        const std::string folder = dir.File("slot" + std::to_string(i));
+        if (c.Refusal.empty()) {
+            EXPECT_TRUE(slots[i]["Recording"].get<bool>()) << slots[i].dump();
+            EXPECT_GT(Recordings(folder), 0u);
+            continue;
+        }
+        EXPECT_EQ(Count(log, c.Name + ": " + c.Refusal), 1u) << "logged once\n" << log;
+        EXPECT_FALSE(slots[i]["Recording"].get<bool>());
+        EXPECT_NE(slots[i]["Error"].get<std::string>().find(c.Refusal), std::string::npos) << slots[i].dump();
+        EXPECT_EQ(Recordings(folder), 0u) << "no file and no row";
+    }
+    for (const char* line : {"Ranges: RecordDelay -10 is out of range (0 to 3600): 0 is used",
+                             "Ranges: NominalLevel 9999 is out of range (-100 to 100): 100 is used",
+                             "Ranges: CleanupDays -1 is out of range (1 to 32767): deleting by age is off",
+                             "Ranges: CleanupSpace -3 is out of range (1 to 32767): deleting when the disk runs short "
+                             "is off"}) {
+        EXPECT_EQ(Count(log, line), 1u) << line << "\n" << log;
+    }
+    ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+
+    // The encoders' files hold the rates asked for.
+    const auto bitrateOf = [&](std::size_t slot) {
+        TCatalogue db(dir.File("slot" + std::to_string(slot)) + "/RudazOdudad.db");
+        auto row = db.Prepare("SELECT filename FROM recordings");
+        EXPECT_TRUE(row.Step());
+        return RunCommand("ffprobe -v error -show_entries stream=bit_rate -of default=nw=1:nk=1 '" +
+                          dir.File("slot" + std::to_string(slot)) + "/" + row.ColumnText(0) + "'")
+            .Output;
+    };
+    EXPECT_EQ(bitrateOf(8), "160000\n");
+    EXPECT_EQ(bitrateOf(9), "96000\n");
+    EXPECT_EQ(bitrateOf(10), "129000\n");
+
+    // Written back: what the slots used, the refused texts as they were, the other keys kept.
+    TSettingsStore after(dir.Path() / "RudazOdudad.ini");
+    const std::vector<std::tuple<std::string, std::string, std::string>> expected{
+        {"Slot0", "Samplerate", "1"},           {"Slot3", "Mode", "quadro"},
+        {"Slot4", "Format", "xyz"},             {"Slot5", "Bitrate", ""},
+        {"Slot6", "Bitrate", "128k"},           {"Slot7", "RecordDelay", "0"},
+        {"Slot7", "NominalLevel", "100"},       {"Slot7", "CleanupDaysEnabled", "off"},
+        {"Slot7", "CleanupDays", "32767"},      {"Slot7", "CleanupSpaceEnabled", "off"},
+        {"Slot7", "CleanupSpace", "1"},         {"Slot7", "MyNote", "kept"},
+        {"Slot8", "Bitrate", "160"},            {"Slot9", "Bitrate", "96"},
+    };
+    for (const auto& [section, key, value] : expected) {
+        EXPECT_EQ(after.ReadString(section, key, "(absent)"), value) << section << "/" << key;
+    }
+}
