@@ -237,7 +237,8 @@ void TController::GuideNewcomer(const std::string& settingsFile, const TDeviceCa
         say("  " + devices.Id(i) + "\t" + devices.Entry(i).Name);
     }
     say("To record, give a slot an input in the window (Configure), or stop the program and set in its "
-        "section, for example [Slot0]: Source=Soundcard with Device=<ID>, or Source=Stream with StreamURL=<URL>.");
+        "section, for example [Slot0]: Source=Soundcard with Device=<ID>, or Source=Stream with StreamURL=<URL>. "
+        "On a server, [Webserver] Configuration=on with a User and Password opens a Settings view on the web page.");
 }
 
 void TController::LogSlotMessage(TSlotInfo&, const std::string& text) { AppendLog(TLogKind::Slots, FSlotLog, text); }
