@@ -129,16 +129,24 @@ bool TEncoderCapabilities::Accepts(TSlotFormat format, int samplerate, int chann
 }
 
 std::vector<int> TEncoderCapabilities::Filter(TSlotFormat format, const std::vector<std::tuple<int, int, int>>& tries) {
-    // The encoders run side by side: a list costs about one probe's time.
-    std::vector<std::future<bool>> answers;
-    for (const auto& [rate, channels, bitrate] : tries) {
-        answers.push_back(std::async(std::launch::async, [this, format, rate, channels, bitrate] {
-            return Accepts(format, rate, channels, bitrate);
-        }));
+    // A few encoders side by side: a list is quick, and recording slots keep their CPU.
+    constexpr std::size_t AtOnce = 4;
+    std::vector<bool> answers(tries.size());
+    for (std::size_t first = 0; first < tries.size(); first += AtOnce) {
+        std::vector<std::future<bool>> running;
+        for (std::size_t i = first; i < std::min(first + AtOnce, tries.size()); ++i) {
+            const auto [rate, channels, bitrate] = tries[i];
+            running.push_back(std::async(std::launch::async, [this, format, rate, channels, bitrate] {
+                return Accepts(format, rate, channels, bitrate);
+            }));
+        }
+        for (std::size_t i = 0; i < running.size(); ++i) {
+            answers[first + i] = running[i].get();
+        }
     }
     std::vector<int> accepted;
     for (std::size_t i = 0; i < tries.size(); ++i) {
-        if (answers[i].get()) {
+        if (answers[i]) {
             const auto& [rate, channels, bitrate] = tries[i];
             accepted.push_back(bitrate != 0 ? bitrate : rate);
         }

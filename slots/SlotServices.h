@@ -24,7 +24,7 @@ struct TSlotServices {
     // Shared by every slot made from copies of these services.
     std::shared_ptr<TOpenFiles> OpenFiles = std::make_shared<TOpenFiles>();
     // What the encoders take, for checking the settings; null: not checked.
-    std::shared_ptr<TEncoderCapabilities> Encoders;
+    std::shared_ptr<TEncoderCapabilities> Encoders = {};
 
     // The real clock and statvfs.
     static TSlotServices System(std::string musicFolder);
