@@ -46,11 +46,11 @@ std::optional<double> ProbeDuration(const std::string& path) {
     return static_cast<double>(ctx->duration) / AV_TIME_BASE;
 }
 
-std::optional<TStreamRates> ProbeRates(const std::string& path) {
+std::optional<long long> ProbeBitrate(const std::string& path) {
     const auto ctx = OpenMedia(path);
     const int audio = ctx ? av_find_best_stream(ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
     if (audio < 0 || ctx->streams[audio]->codecpar->bit_rate <= 0) {
         return std::nullopt;
     }
-    return TStreamRates{ctx->streams[audio]->codecpar->bit_rate, ctx->streams[audio]->codecpar->sample_rate};
+    return ctx->streams[audio]->codecpar->bit_rate;
 }

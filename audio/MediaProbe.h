@@ -13,10 +13,5 @@ std::optional<double> ProbeDuration(const std::string& path);
 std::optional<double> MeasureDuration(const std::string& path);
 
 // The first audio stream's bit rate in bit/s as its header tells it (the CBR
-// rate of an MP3, the nominal rate of Ogg Vorbis) and its sample rate; nothing
-// when it tells no bit rate.
-struct TStreamRates {
-    long long Bitrate = 0;
-    int Samplerate = 0;
-};
-std::optional<TStreamRates> ProbeRates(const std::string& path);
+// rate of an MP3, the nominal rate of Ogg Vorbis); nothing when it tells none.
+std::optional<long long> ProbeBitrate(const std::string& path);

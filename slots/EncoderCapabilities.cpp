@@ -90,8 +90,7 @@ bool ProbeExternal(TSlotFormat format, int samplerate, int channels, int bitrate
     }
     // lame rounds a bit rate it does not have to one it has; a lower sample
     // rate for a low bit rate is its normal choice.
-    const auto rates = ProbeRates(out.Path());
-    return rates && rates->Bitrate == static_cast<long long>(bitrate) * 1000;
+    return ProbeBitrate(out.Path()) == static_cast<long long>(bitrate) * 1000;
 }
 
 } // namespace

@@ -14,8 +14,11 @@ std::string CheckRecording(const TSlotSettings& v, int samplerate, TEncoderCapab
             continue;
         }
         if (!encoders->Accepts(v.Format, v.Samplerate, channels, 0)) {
-            return "Samplerate " + std::to_string(v.Samplerate) + " is not supported: " +
-                   ListText(encoders->Samplerates(v.Format));
+            const std::vector<int> rates = encoders->Samplerates(v.Format);
+            if (rates.empty()) {
+                return {}; // no encoder to ask (lame missing, no WMA codec): its start says why
+            }
+            return "Samplerate " + std::to_string(v.Samplerate) + " is not supported: " + ListText(rates);
         }
         return "Bitrate " + std::to_string(v.Bitrate) + " is not supported for " + SlotFormatName(v.Format) +
                " at " + std::to_string(rate) + " Hz: " + ListText(encoders->Bitrates(v.Format, rate, channels));

@@ -9,7 +9,8 @@
 // Why the recording settings would make a wrong recording: a sample rate the
 // format's encoder does not record at, or a bit rate it does not encode at
 // exactly at `samplerate` (the rate in force) and at the rate asked for.
-// "" when they are right, or when there are no `encoders` to ask.
+// "" when they are right, or when there are no `encoders` to ask, or the
+// format's encoder records at no rate at all (its own start then says why).
 std::string CheckRecording(const TSlotSettings& values, int samplerate, TEncoderCapabilities* encoders);
 
 // What the start-up check of one slot's section found. Each note is logged

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <strings.h>
@@ -19,6 +20,24 @@ constexpr TSlotMode Modes[] = {TSlotMode::mono, TSlotMode::stereo, TSlotMode::jo
 constexpr TSlotSource Sources[] = {TSlotSource::None, TSlotSource::Soundcard, TSlotSource::Stream};
 // What GET gives besides the settings; a POST may send it back unchanged.
 constexpr const char* ReadOnlyKeys[] = {"Slot", "Revision", "DeviceID", "CleanupEstimate", "Choices", "Limits", "Message"};
+
+// The fields a POST sets as they come, by type.
+const std::map<std::string, std::string TSlotSettings::*> TextFields{
+    {"Name", &TSlotSettings::Name},
+    {"StreamURL", &TSlotSettings::StreamURL},
+    {"Folder", &TSlotSettings::Folder},
+    {"EncoderOptions", &TSlotSettings::EncoderOptions}};
+const std::map<std::string, bool TSlotSettings::*> BoolFields{
+    {"FlatFilenames", &TSlotSettings::FlatFilenames},
+    {"NoAutoRotate", &TSlotSettings::NoAutoRotate},
+    {"CleanupDaysEnabled", &TSlotSettings::CleanupDaysEnabled},
+    {"CleanupSpaceEnabled", &TSlotSettings::CleanupSpaceEnabled},
+    {"SilenceAlarm", &TSlotSettings::SilenceAlarm}};
+const std::map<std::string, int TSlotSettings::*> IntFields{
+    {"RecordDelay", &TSlotSettings::RecordDelay},   {"Bitrate", &TSlotSettings::Bitrate},
+    {"Samplerate", &TSlotSettings::Samplerate},     {"CleanupDays", &TSlotSettings::CleanupDays},
+    {"CleanupSpace", &TSlotSettings::CleanupSpace}, {"SilenceLevel", &TSlotSettings::SilenceLevel},
+    {"SilenceSeconds", &TSlotSettings::SilenceSeconds}};
 
 // A refused request: 400 with the reason.
 struct TRefused : std::runtime_error {
@@ -90,53 +109,28 @@ std::string DeviceIdOf(const TJson& value, const TWebSlotSettings& current) {
 void Merge(const TJson& change, TSlotSettings& v, const TWebSlotSettings& current) {
     for (const auto& [key, value] : change.items()) {
         const char* k = key.c_str();
-        if (key == "Name") {
-            v.Name = TextOf(value, k);
+        if (const auto text = TextFields.find(key); text != TextFields.end()) {
+            v.*(text->second) = TextOf(value, k);
+        } else if (const auto flag = BoolFields.find(key); flag != BoolFields.end()) {
+            v.*(flag->second) = BoolOf(value, k);
+        } else if (const auto number = IntFields.find(key); number != IntFields.end()) {
+            v.*(number->second) = IntOf(value, k);
         } else if (key == "Source") {
             v.Source = EnumOf(value, k, Sources, SlotSourceName);
         } else if (key == "Device") {
             v.Device = DeviceIdOf(value, current);
-        } else if (key == "StreamURL") {
-            v.StreamURL = TextOf(value, k);
         } else if (key == "NominalLevel") {
+            // Checked here: the field is narrower than the number sent.
             const int level = IntOf(value, k);
             if (level < TSlotLimits::LevelMin || level > TSlotLimits::LevelMax) {
                 throw TRefused(Format("NominalLevel %d is out of range: %d to %d", level, TSlotLimits::LevelMin,
                                       TSlotLimits::LevelMax));
             }
             v.NominalLevel = static_cast<std::int16_t>(level);
-        } else if (key == "RecordDelay") {
-            v.RecordDelay = IntOf(value, k);
-        } else if (key == "Folder") {
-            v.Folder = TextOf(value, k);
-        } else if (key == "FlatFilenames") {
-            v.FlatFilenames = BoolOf(value, k);
-        } else if (key == "NoAutoRotate") {
-            v.NoAutoRotate = BoolOf(value, k);
         } else if (key == "Format") {
             v.Format = EnumOf(value, k, Formats, SlotFormatName);
-        } else if (key == "Bitrate") {
-            v.Bitrate = IntOf(value, k);
         } else if (key == "Mode") {
             v.Mode = EnumOf(value, k, Modes, SlotModeName);
-        } else if (key == "Samplerate") {
-            v.Samplerate = IntOf(value, k);
-        } else if (key == "EncoderOptions") {
-            v.EncoderOptions = TextOf(value, k);
-        } else if (key == "CleanupDaysEnabled") {
-            v.CleanupDaysEnabled = BoolOf(value, k);
-        } else if (key == "CleanupDays") {
-            v.CleanupDays = IntOf(value, k);
-        } else if (key == "CleanupSpaceEnabled") {
-            v.CleanupSpaceEnabled = BoolOf(value, k);
-        } else if (key == "CleanupSpace") {
-            v.CleanupSpace = IntOf(value, k);
-        } else if (key == "SilenceAlarm") {
-            v.SilenceAlarm = BoolOf(value, k);
-        } else if (key == "SilenceLevel") {
-            v.SilenceLevel = IntOf(value, k);
-        } else if (key == "SilenceSeconds") {
-            v.SilenceSeconds = IntOf(value, k);
         } else if (std::find(std::begin(ReadOnlyKeys), std::end(ReadOnlyKeys), key) == std::end(ReadOnlyKeys)) {
             throw TRefused("Unknown setting \"" + key + "\"");
         }
