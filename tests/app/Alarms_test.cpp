@@ -193,7 +193,9 @@ TEST_F(TAlarmsTest, ALostInputAFailingEncoderAndALowDiskRaiseAndClear) {
               {{"Name", "Broken"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}, {"EncoderOptions", "--no-such"}},
               {{"Name", "Small"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}, {"Folder", Folder("small")}}});
     for (auto& slot : Controller->Slots()) {
-        slot->RetryTimes.EncoderRetryMs = 300;
+        // Long enough that a loaded machine still sees the bad encoder die
+        // before a whole retry period calls it working again.
+        slot->RetryTimes.EncoderRetryMs = 1500;
         slot->RetryTimes.FreeSpaceCheckMs = 200;
     }
     ASSERT_TRUE(TickUntil([&] { return Said("Broken: Encoder failing since") && Said("Small: Low disk space since"); },
