@@ -111,22 +111,26 @@ private:
 TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
     TPulseServer pulse;
     AddPulseDevices(Devices);
+    // Long enough that a clear bounded below it still tells "at once" from "after another period"
+    // when the sound server's buffer is slow under the sanitizers.
+    constexpr double silenceSeconds = 6;
     Settings.WriteSection("Alarms", {{"Command", HookScript()}});
     Build(1, {{{"Name", "Studio"},
                {"Source", "Soundcard"},
                {"Device", "WASAPI:sine"},
                {"SilenceAlarm", "on"},
                {"SilenceLevel", "-40"},
-               {"SilenceSeconds", "3"}}});
+               {"SilenceSeconds", "6"}}});
     Start();
     ASSERT_TRUE(TickUntil([&] { return Slot(0).HasEncoder() && Slot(0).BytesProcessed() > 0; }, 5));
     TickFor(1.0);
     EXPECT_FALSE(Slot(0).AlarmActive(TAlarmKind::Silence)) << "the sine is well above -40 dBFS";
 
     ASSERT_EQ(pulse.Pactl("set-source-mute sine 1").ExitCode, 0);
-    const auto raised = TickUntil([&] { return Slot(0).AlarmActive(TAlarmKind::Silence); }, 10);
+    const auto raised = TickUntil([&] { return Slot(0).AlarmActive(TAlarmKind::Silence); }, 15);
     ASSERT_TRUE(raised);
-    EXPECT_NEAR(*raised, 3.0, 1.0) << "after SilenceSeconds";
+    EXPECT_GT(*raised, silenceSeconds - 1.5) << "not much before SilenceSeconds, but for the sound server's buffer";
+    EXPECT_LT(*raised, silenceSeconds + 4) << "soon after SilenceSeconds";
     const auto raises = LogsContaining("Studio: Silence since ");
     ASSERT_EQ(raises.size(), 1u);
     const std::string raiseText = raises[0].substr(raises[0].find("Silence since "));
@@ -143,7 +147,7 @@ TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
     ASSERT_EQ(slot["Alarms"].size(), 1u);
     EXPECT_EQ(slot["Alarms"][0]["Kind"], "silence");
     EXPECT_EQ(slot["Alarms"][0]["Text"], raiseText);
-    EXPECT_GE(slot["SilenceSeconds"].get<double>(), 3.0);
+    EXPECT_GE(slot["SilenceSeconds"].get<double>(), silenceSeconds);
     EXPECT_TRUE(slot["PeakDBFS"][0].is_null()) << "digital silence: minus infinity";
     EXPECT_EQ(Fetch("/ws/slots").Body.find("Silence"), std::string::npos) << "no error of the slot list";
 
@@ -151,7 +155,7 @@ TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
     const std::string labels = "{slot=\"0\",name=\"Studio\"";
     EXPECT_EQ(Metric(metrics, "rudazodudad_alarm_active" + labels + ",kind=\"silence\"}"), "1");
     EXPECT_EQ(Metric(metrics, "rudazodudad_recording" + labels + "}"), "1");
-    EXPECT_GE(std::stod(Metric(metrics, "rudazodudad_silence_seconds" + labels + "}")), 3.0);
+    EXPECT_GE(std::stod(Metric(metrics, "rudazodudad_silence_seconds" + labels + "}")), silenceSeconds);
     EXPECT_EQ(Metric(metrics, "rudazodudad_peak_dbfs" + labels + ",channel=\"left\"}"), "-Inf");
 
     auto events = Events(SlotFolder(0));
@@ -164,10 +168,10 @@ TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
     EXPECT_EQ(HookRuns()[0], "silence|raise|0|Studio|" + raiseText + "|");
 
     ASSERT_EQ(pulse.Pactl("set-source-mute sine 0").ExitCode, 0);
-    const auto cleared = TickUntil([&] { return !Slot(0).AlarmActive(TAlarmKind::Silence); }, 5);
+    const auto cleared = TickUntil([&] { return !Slot(0).AlarmActive(TAlarmKind::Silence); }, 10);
     ASSERT_TRUE(cleared);
-    EXPECT_LT(*cleared, 3.0) << "as soon as sound is back, but for the sound server's buffer";
-    const auto ends = LogsContaining("Studio: Silence ended after 00:00:0");
+    EXPECT_LT(*cleared, silenceSeconds - 1) << "as soon as sound is back, but for the sound server's buffer";
+    const auto ends = LogsContaining("Studio: Silence ended after 00:00:");
     ASSERT_EQ(ends.size(), 1u);
     const std::string clearText = ends[0].substr(ends[0].find("Silence ended"));
     events = Events(SlotFolder(0));
