@@ -113,14 +113,14 @@ TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
     AddPulseDevices(Devices);
     // Long enough that a clear bounded below it still tells "at once" from "after another period"
     // when the sound server's buffer is slow under the sanitizers.
-    constexpr double silenceSeconds = 6;
+    constexpr int silenceSeconds = 6;
     Settings.WriteSection("Alarms", {{"Command", HookScript()}});
     Build(1, {{{"Name", "Studio"},
                {"Source", "Soundcard"},
                {"Device", "WASAPI:sine"},
                {"SilenceAlarm", "on"},
                {"SilenceLevel", "-40"},
-               {"SilenceSeconds", "6"}}});
+               {"SilenceSeconds", std::to_string(silenceSeconds)}}});
     Start();
     ASSERT_TRUE(TickUntil([&] { return Slot(0).HasEncoder() && Slot(0).BytesProcessed() > 0; }, 5));
     TickFor(1.0);
