@@ -1,6 +1,7 @@
 #include "Controller.h"
 
 #include <algorithm>
+#include <future>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -25,32 +26,54 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
     FSlots.reserve(static_cast<std::size_t>(std::max(slotCount, 0)));
     for (int i = 0; i < slotCount; ++i) {
         auto slot = std::make_unique<TSlotInfo>(settings, i, devices, FServices);
-        slot->OnLog = [this](TSlotInfo& s, const std::string& text) { LogSlotMessage(s, text); };
+        slot->OnLog = [this](TSlotInfo& s, const std::string& text) {
+            if (OnControllerThread()) {
+                LogSlotMessage(s, text);
+            } else {
+                PostSlotLog(SlotLineIndex, text);
+            }
+        };
         slot->OnPostLog = [this](TSlotInfo& s, const std::string& text) { PostSlotLog(s.Index, text); };
         slot->MinFreeGB = alarms.MinFreeGB;
         slot->OnAlarm = [this](TSlotInfo& s, const TAlarmChange& change) {
-            if (FHook) {
+            if (!FHook) {
+                return;
+            }
+            if (OnControllerThread()) {
                 FHook->Run(s.Index, s.Name, change);
+            } else if (!PostTask([this, index = s.Index, name = s.Name, change] { FHook->Run(index, name, change); })) {
+                PostSlotLog(s.Index, "Too much waiting work: the alarm hook was not run for " + change.Text);
             }
         };
         for (const std::string& note : slot->SettingsNotes) {
             slot->Log(note);
         }
         slot->StartInput();
-        TSlotInfo& added = *slot;
         FSlots.push_back(std::move(slot));
+        FWorkers.push_back(std::make_unique<TSerialWorker>("slot-" + std::to_string(i)));
         // Recordings left open by a crash get their durations back.
-        Guarded(added, [&] { added.RepairDurations(); });
+        TSlotInfo& added = *FSlots.back();
+        FWorkers.back()->Post([this, &added] { Guarded(added, [&] { added.RepairDurations(); }); });
     }
+    WaitForSlots(StartWait);
+    TakePosted();
 }
 
 TController::~TController() {
     // Every slot's encoder finishes its file at the same time, by one deadline:
     // an encoder that hangs costs the shutdown FinishTimeout once, not once a slot.
     const auto deadline = std::chrono::steady_clock::now() + FinishTimeout;
+    std::vector<bool> stuck(FSlots.size(), false);
+    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
+        // What a slot's worker is stuck in (a folder that hangs) holds the slot's lock.
+        stuck[i] = !FWorkers[i]->StopBy(deadline);
+    }
     std::vector<std::thread> finishing;
-    for (auto& slot : FSlots) {
-        TSlotInfo* s = slot.get();
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        if (stuck[i]) {
+            continue;
+        }
+        TSlotInfo* s = FSlots[i].get();
         try {
             finishing.emplace_back([s, deadline] { s->FinishRecordingBy(deadline); });
         } catch (const std::system_error&) {
@@ -60,8 +83,15 @@ TController::~TController() {
     for (auto& thread : finishing) {
         thread.join();
     }
-    for (auto& slot : FSlots) {
-        slot.reset();
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        if (stuck[i]) {
+            // Its worker still runs in it: freeing it would pull the slot from under that thread.
+            LogSlotMessage(*FSlots[i], FSlots[i]->Name + ": Its folder did not answer: the slot was left as it was");
+            (void)FSlots[i].release();
+            (void)FWorkers[i].release();
+            continue;
+        }
+        FSlots[i].reset();
     }
 }
 
@@ -76,41 +106,81 @@ bool TController::Guarded(TSlotInfo& slot, const std::function<void()>& operatio
     }
 }
 
-void TController::timTimerTimer() {
-    for (auto& slot : FSlots) {
-        Guarded(*slot, [&] {
-            slot->CheckInput();
-            slot->CheckPull();
-            slot->CheckEncoder();
-        });
-        Guarded(*slot, [&] { slot->CheckAlarms(); });
+bool TController::WaitForSlots(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool all = true;
+    // In index order: a cleanup by space hands itself on to the next slot before it ends.
+    for (const auto& worker : FWorkers) {
+        all = worker->WaitIdle(deadline) && all;
     }
-    const std::int64_t hour = HourNumber(ToLocalTime(FServices.Now()));
-    if (hour == FLastHour) {
+    return all;
+}
+
+void TController::RunOnSlot(std::size_t index, std::function<void()> work) {
+    FWorkers[index]->Post(std::move(work));
+    FWorkers[index]->WaitIdle(std::chrono::steady_clock::now() + TickWait);
+    TakePosted();
+}
+
+void TController::TickSlot(TSlotInfo& slot, bool newHour) {
+    Guarded(slot, [&] {
+        slot.CheckInput();
+        slot.CheckPull();
+        slot.CheckEncoder();
+    });
+    Guarded(slot, [&] { slot.CheckAlarms(); });
+    if (newHour) {
+        Guarded(slot, [&] {
+            if (!slot.NoAutoRotate) {
+                slot.RestartEncoder();
+            }
+        });
+        Guarded(slot, [&] { slot.CleanupByAge(); });
+    }
+}
+
+void TController::CleanupBySpaceFrom(std::size_t index) {
+    if (index >= FSlots.size()) {
         return;
     }
+    // One recording at a time until the slot is no longer short of space (or
+    // can delete nothing more), then the next slot: the lowest index first.
+    FWorkers[index]->Post([this, index] {
+        TSlotInfo& slot = *FSlots[index];
+        for (bool removed = true; removed;) {
+            removed = false;
+            Guarded(slot, [&] { removed = slot.CleanupBySpace(); });
+        }
+        CleanupBySpaceFrom(index + 1);
+    });
+}
+
+void TController::timTimerTimer() {
+    const std::int64_t hour = HourNumber(ToLocalTime(FServices.Now()));
+    const bool newHour = hour != FLastHour;
     FLastHour = hour;
-    for (auto& slot : FSlots) {
-        Guarded(*slot, [&] {
-            if (!slot->NoAutoRotate) {
-                slot->RestartEncoder();
-            }
-        });
-        Guarded(*slot, [&] { slot->CleanupByAge(); });
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        TSerialWorker& worker = *FWorkers[i];
+        // A slot still busy with earlier work gets no more checks; a new hour waits its turn.
+        if (newHour || worker.Idle()) {
+            worker.Post([this, &slot = *FSlots[i], newHour] { TickSlot(slot, newHour); });
+        }
+    }
+    if (newHour) {
+        CleanupBySpaceFrom(0);
+    }
+    WaitForSlots(TickWait);
+    WatchFolders();
+    TakePosted();
+    if (newHour) {
         UpdateSlotButtons();
     }
-    // Free-space passes: one recording at a time, always from the lowest-index
-    // slot still short of space, until a pass deletes nothing.
-    for (bool deleted = true; deleted;) {
-        deleted = false;
-        for (auto& slot : FSlots) {
-            bool removed = false;
-            Guarded(*slot, [&] { removed = slot->CleanupBySpace(); });
-            if (removed) {
-                deleted = true;
-                break;
-            }
-        }
+}
+
+void TController::WatchFolders() {
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        const std::uint64_t busy = FWorkers[i]->BusyMs();
+        FSlots[i]->SetFolderAlarm(busy >= FolderTimeoutMs, busy);
     }
 }
 
@@ -119,7 +189,7 @@ void TController::SetRecording(int index, bool on) {
         return;
     }
     TSlotInfo& slot = *FSlots[static_cast<std::size_t>(index)];
-    Guarded(slot, [&] { slot.SetRecording(on); });
+    RunOnSlot(static_cast<std::size_t>(index), [this, &slot, on] { Guarded(slot, [&] { slot.SetRecording(on); }); });
     UpdateSlotButtons();
 }
 
@@ -133,6 +203,17 @@ void TController::PostSlotLog(int index, const std::string& message) {
 }
 
 void TController::ProcessCommands() {
+    TakePosted();
+    while (auto command = FCommands.Take()) {
+        if (command->Message == WM_STARTSLOT) {
+            SetRecording(command->Index, true);
+        } else if (command->Message == WM_STOPSLOT) {
+            SetRecording(command->Index, false);
+        }
+    }
+}
+
+void TController::TakePosted() {
     std::vector<std::pair<int, std::string>> lines;
     std::uint64_t dropped = 0;
     {
@@ -141,7 +222,9 @@ void TController::ProcessCommands() {
         dropped = std::exchange(FPostedDropped, 0);
     }
     for (const auto& [index, message] : lines) {
-        if (index == WebServerLogIndex) {
+        if (index == SlotLineIndex) {
+            AppendLog(TLogKind::Slots, FSlotLog, message);
+        } else if (index == WebServerLogIndex) {
             LogWebServerMessage(message);
         } else if (index >= 0 && static_cast<std::size_t>(index) < FSlots.size()) {
             FSlots[static_cast<std::size_t>(index)]->Log(message);
@@ -159,41 +242,58 @@ void TController::ProcessCommands() {
     for (auto& task : tasks) {
         task();
     }
-    while (auto command = FCommands.Take()) {
-        if (command->Message == WM_STARTSLOT) {
-            SetRecording(command->Index, true);
-        } else if (command->Message == WM_STOPSLOT) {
-            SetRecording(command->Index, false);
-        }
-    }
 }
 
 void TController::ApplySlotSettings(int index, bool inputChanged, bool outputChanged, const std::string& origin) {
     if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
         return;
     }
-    TSlotInfo& slot = *FSlots[static_cast<std::size_t>(index)];
+    ApplyOnSlot(static_cast<std::size_t>(index), std::nullopt, {inputChanged, outputChanged}, origin);
+}
+
+std::optional<TSettingsApplied> TController::ChangeSlotSettings(int index, const TSlotSettings& values,
+                                                                const std::string& origin) {
+    if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
+        return std::nullopt;
+    }
+    return ApplyOnSlot(static_cast<std::size_t>(index), values, {}, origin);
+}
+
+std::optional<TSettingsApplied> TController::ApplyOnSlot(std::size_t index, std::optional<TSlotSettings> values,
+                                                         TSettingsChange change, const std::string& origin) {
+    TSlotInfo& slot = *FSlots[index];
     if (!origin.empty()) {
         LogSlotMessage(slot, "Settings of slot " + std::to_string(index + 1) + " changed " + origin);
     }
-    slot.SaveSettings();
-    Guarded(slot, [&] {
-        if (inputChanged) {
-            slot.StartInput();
-        }
-        if (outputChanged || !slot.HasEncoder()) {
-            slot.RestartEncoder();
-        }
+    // All of it on the slot's worker, in one step: the slot's lock may be held
+    // there for a while (a folder that hangs), and the change must be taken,
+    // written and applied together whenever it runs.
+    auto applied = std::make_shared<std::promise<TSettingsApplied>>();
+    auto result = applied->get_future();
+    RunOnSlot(index, [this, &slot, values = std::move(values), change, applied] {
+        TSettingsApplied done;
+        Guarded(slot, [&] {
+            std::lock_guard guard(slot.Lock);
+            const TSettingsChange taken = values ? slot.TakeSettings(*values) : change;
+            done.Input = taken.Input;
+            done.Output = taken.Output;
+            slot.SaveSettings();
+            done.Written = true;
+            if (taken.Input) {
+                slot.StartInput();
+            }
+            if (taken.Output || !slot.HasEncoder()) {
+                slot.RestartEncoder();
+            }
+        });
+        done.Recording = slot.HasEncoder();
+        applied->set_value(done);
     });
     UpdateSlotButtons();
-}
-
-void TController::ChangeSlotSettings(int index, const TSlotSettings& values, const std::string& origin) {
-    if (index < 0 || static_cast<std::size_t>(index) >= FSlots.size()) {
-        return;
+    if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        return std::nullopt;
     }
-    const TSettingsChange change = FSlots[static_cast<std::size_t>(index)]->TakeSettings(values);
-    ApplySlotSettings(index, change.Input, change.Output, origin);
+    return result.get();
 }
 
 void TController::SetNextSlotCount(int count, const std::string& origin) {

@@ -14,15 +14,31 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The recorder without a window: owns the slots from start-up to shutdown, runs
 // the 100 ms tick that rotates files and cleans up at every change of the local
 // hour, carries out start and stop commands, and keeps the two message logs.
 //
-// Threads: everything runs on the thread that owns the controller, except
-// PostSlotCommand, PostSlotLog, PostWebServerLog, PostTask, Now, UptimeSeconds
-// and FreeSpace, which any thread may call. Alarm hooks run on threads of their own.
+// Threads: the controller lives on the thread that owns it (the controller's
+// thread). Each slot's work (its checks, rotation, cleanup, commands and
+// settings) runs on that slot's own worker: a folder that hangs holds up its
+// slot alone. The tick hands every idle slot its checks and waits for them at
+// most TickWait; a slot still busy is left to finish and is not handed more
+// until it has, and one busy for FolderTimeout is in alarm
+// (folder_not_answering). PostSlotCommand, PostSlotLog, PostWebServerLog,
+// PostTask, Now, UptimeSeconds and FreeSpace may be called from any thread; the
+// slots' log lines and alarm hooks from their workers are handed to the
+// controller's thread. Alarm hooks run on threads of their own.
+// What a change of a slot's settings did.
+struct TSettingsApplied {
+    bool Input = false;     // the input was started again
+    bool Output = false;    // a new file was begun
+    bool Written = false;   // the slot's section is in the settings file
+    bool Recording = false; // an encoder is open afterwards
+};
+
 class TController {
 public:
     static constexpr std::size_t MaxLogLines = 1000;
@@ -31,7 +47,14 @@ public:
     static constexpr auto FinishTimeout = std::chrono::seconds(10);
     static constexpr int DefaultSlots = 4;
     static constexpr int MaxSlots = 255;
+    // A slot whose work has not returned for this long is waiting for its folder.
+    static constexpr std::uint64_t FolderTimeoutMs = 5000;
 
+    // How long the tick, a command or a settings change waits for slots' work
+    // before it goes on without (tests that step the clock wait longer).
+    std::chrono::milliseconds TickWait{1000};
+    // How long the start waits for the slots' first work (durations left by a crash).
+    static constexpr auto StartWait = std::chrono::seconds(5);
     // N: key Slots of section General, brought into 0 ... MaxSlots.
     static int ReadSlotCount(const TSettingsFile& settings);
     static void WriteSlotCount(TSettingsStore& settings, int count);
@@ -79,8 +102,10 @@ public:
     // "from the web by admin at 192.0.2.7", logs "Settings of slot N changed <origin>".
     void ApplySlotSettings(int index, bool inputChanged, bool outputChanged, const std::string& origin = "");
     // Settings for slot `index` from elsewhere than the dialog, checked by the
-    // caller: taken over and applied as the dialog's are.
-    void ChangeSlotSettings(int index, const TSlotSettings& values, const std::string& origin);
+    // caller: taken over and applied as the dialog's are. Nothing when the
+    // slot's worker did not get to it within TickWait (it is done when it does).
+    std::optional<TSettingsApplied> ChangeSlotSettings(int index, const TSlotSettings& values,
+                                                       const std::string& origin);
     // The number of slots at the next start; a change is written at once.
     int NextSlotCount() const { return FNextSlotCount; }
     void SetNextSlotCount(int count, const std::string& origin);
@@ -101,21 +126,40 @@ public:
     std::function<void()> OnUpdateSlotButtons;
 
     const std::vector<std::unique_ptr<TSlotInfo>>& Slots() const { return FSlots; }
+    // Waits until every slot's work is done, at most `limit`; true when it is.
+    bool WaitForSlots(std::chrono::milliseconds limit);
     std::int64_t LastHour() const { return FLastHour; }
 
 private:
     static constexpr int WebServerLogIndex = -1; // in FPostedLog
+    static constexpr int SlotLineIndex = -2;     // a slot's line, stamped with its name already
     void AppendLog(TLogKind kind, std::deque<std::string>& log, const std::string& text);
     void UpdateSlotButtons();
     // Runs one slot operation; what escapes it becomes that slot's log line.
     bool Guarded(TSlotInfo& slot, const std::function<void()>& operation);
+    bool OnControllerThread() const { return std::this_thread::get_id() == FThread; }
+    // Queues `work` on the slot's worker and waits for it at most TickWait.
+    void RunOnSlot(std::size_t index, std::function<void()> work);
+    std::optional<TSettingsApplied> ApplyOnSlot(std::size_t index, std::optional<TSlotSettings> values,
+                                                TSettingsChange change, const std::string& origin);
+    // The tick's checks of one slot, and at a new hour its rotation and cleanup by age.
+    void TickSlot(TSlotInfo& slot, bool newHour);
+    // Deletes by free space from slot `index` on, one slot after another on their workers.
+    void CleanupBySpaceFrom(std::size_t index);
+    // Raises and clears folder_not_answering from how long each slot's work has run.
+    void WatchFolders();
+    // Lines and hook runs that the slots' workers handed over.
+    void TakePosted();
 
     const TSlotServices FServices;
     TSettingsFile& FSettings;
     TDeviceCatalogue& FDevices;
     TLogSink FSink;
     int FNextSlotCount = 0;
+    const std::thread::id FThread = std::this_thread::get_id();
     std::vector<std::unique_ptr<TSlotInfo>> FSlots;
+    // One per slot, by index; stopped before the slots are freed.
+    std::vector<std::unique_ptr<TSerialWorker>> FWorkers;
     std::int64_t FLastHour = 0;
     TCommandQueue FCommands;
     std::mutex FPostedLogLock; // guards FPostedLog; held only to add or take lines

@@ -13,7 +13,16 @@ std::string ElapsedText(std::uint64_t ms) {
     return text;
 }
 
+std::optional<TSlotStatus> TryDescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
+    std::unique_lock lock(slot.Lock, std::defer_lock);
+    if (!lock.try_lock_for(std::chrono::milliseconds(5))) {
+        return std::nullopt;
+    }
+    return DescribeSlot(slot, nowMs);
+}
+
 TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
+    std::lock_guard guard(slot.Lock);
     TSlotStatus s;
     switch (slot.Source) {
     case TSlotSource::None:
@@ -41,11 +50,7 @@ TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs) {
             s.Image = TSlotStatus::TImage::Error;
             return s;
         }
-        {
-            // The stream thread replaces the title under the slot's lock.
-            std::lock_guard guard(slot.Lock);
-            s.Line2 = !slot.StreamTitle.empty() ? slot.StreamTitle : slot.ActiveStreamURL;
-        }
+        s.Line2 = !slot.StreamTitle.empty() ? slot.StreamTitle : slot.ActiveStreamURL;
         break;
     }
     if (slot.HasEncoder() && !slot.PullFault().empty()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class TSlotInfo;
@@ -20,10 +21,12 @@ struct TSlotStatus {
     TImage Image = TImage::Disabled;
 };
 
-// Reads the slot afresh (the stream title and status under its lock); `nowMs`
-// is GetMilliseconds() at the time of the call. Call it on the controller's
-// thread or with the slot's Lock held.
+// Reads the slot afresh under its lock; `nowMs` is GetMilliseconds() at the
+// time of the call.
 TSlotStatus DescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs);
+// The same, or nothing when the slot's lock is not to be had within a moment
+// (its work is stuck in a folder that hangs): for the window, which must not wait.
+std::optional<TSlotStatus> TryDescribeSlot(const TSlotInfo& slot, std::uint64_t nowMs);
 
 // What keeps a slot from recording, as its row shows it in red; "" while it
 // records (also in alarm) or is stopped on purpose.

@@ -19,6 +19,7 @@ packages=(
   clang libclang-rt-14-dev
   xdg-user-dirs valgrind python3
   wrk nginx-light libcurl4-openssl-dev prometheus
+  bindfs fuse3
 )
 
 missing=()

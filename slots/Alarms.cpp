@@ -16,7 +16,8 @@ constexpr TKindText KindTexts[] = {{"silence", "Silence"},
                                    {"input_lost", "Input lost"},
                                    {"encoder_failing", "Encoder failing"},
                                    {"low_disk", "Low disk space"},
-                                   {"audio_dropped", "Audio dropped"}};
+                                   {"audio_dropped", "Audio dropped"},
+                                   {"folder_not_answering", "Folder not answering"}};
 static_assert(std::size(KindTexts) == std::size(AlarmKinds));
 
 } // namespace

@@ -7,9 +7,10 @@
 #include <string>
 
 // What a slot can be in alarm for. Each alarm is a state with a start and an end.
-enum class TAlarmKind { Silence, InputLost, EncoderFailing, LowDisk, AudioDropped };
+enum class TAlarmKind { Silence, InputLost, EncoderFailing, LowDisk, AudioDropped, FolderNotAnswering };
 inline constexpr TAlarmKind AlarmKinds[] = {TAlarmKind::Silence, TAlarmKind::InputLost, TAlarmKind::EncoderFailing,
-                                            TAlarmKind::LowDisk, TAlarmKind::AudioDropped};
+                                            TAlarmKind::LowDisk, TAlarmKind::AudioDropped,
+                                            TAlarmKind::FolderNotAnswering};
 
 // The kind as the catalogue's events, the web service, the metrics and the
 // alarm hook name it ("silence", "input_lost", ...).

@@ -17,8 +17,66 @@ double TSlotInfo::SilentSeconds() const {
 }
 
 std::vector<TAlarm> TSlotInfo::Alarms() const {
-    std::lock_guard guard(Lock);
-    return FAlarms;
+    std::vector<TAlarm> alarms;
+    {
+        std::lock_guard guard(Lock);
+        alarms = FAlarms;
+    }
+    if (auto folder = FolderAlarm()) {
+        alarms.push_back(std::move(*folder));
+    }
+    return alarms;
+}
+
+std::optional<TAlarm> TSlotInfo::FolderAlarm() const {
+    std::lock_guard guard(FFolderAlarmLock);
+    return FFolderAlarm;
+}
+
+void TSlotInfo::SetFolderAlarm(bool on, std::uint64_t stuckMs) {
+    const auto now = FServices.Now();
+    std::optional<TAlarmChange> change;
+    {
+        std::lock_guard guard(FFolderAlarmLock);
+        if (on == FFolderAlarm.has_value()) {
+            return;
+        }
+        const TAlarmKind kind = TAlarmKind::FolderNotAnswering;
+        if (on) {
+            TAlarm alarm;
+            alarm.Kind = kind;
+            alarm.Since = now - std::chrono::milliseconds(stuckMs);
+            // Folder is changed under Lock, which the stuck work holds: the one it is stuck in.
+            alarm.Folder = FFolderInUse;
+            alarm.Text = std::string(AlarmKindLabel(kind)) + " since " +
+                         FormatTime(ToLocalTime(alarm.Since), "%H:%M:%S") + ": " + alarm.Folder;
+            FFolderAlarm = alarm;
+            change = TAlarmChange{kind, true, alarm.Text};
+        } else {
+            // Its event waits for the folder's own catalogue, which answers again now.
+            FFolderEventsDue.push_back({*FFolderAlarm, now});
+            change = TAlarmChange{kind, false,
+                                  std::string(AlarmKindLabel(kind)) + " ended after " +
+                                      AlarmDurationText(now - FFolderAlarm->Since)};
+            FFolderAlarm.reset();
+        }
+    }
+    Log(change->Text);
+    if (OnAlarm) {
+        OnAlarm(*this, *change);
+    }
+}
+
+void TSlotInfo::StoreFolderEvents() {
+    std::vector<std::pair<TAlarm, std::chrono::system_clock::time_point>> due;
+    {
+        std::lock_guard guard(FFolderAlarmLock);
+        due.swap(FFolderEventsDue);
+    }
+    for (auto& [alarm, end] : due) {
+        alarm.EventId = StoreEvent(alarm);
+        EndEvent(alarm, end);
+    }
 }
 
 bool TSlotInfo::AlarmActive(TAlarmKind kind) const {
@@ -28,6 +86,11 @@ bool TSlotInfo::AlarmActive(TAlarmKind kind) const {
 
 void TSlotInfo::CheckAlarms() {
     std::lock_guard guard(Lock);
+    {
+        std::lock_guard folder(FFolderAlarmLock);
+        FFolderInUse = Folder;
+    }
+    StoreFolderEvents();
     const auto now = FServices.Now();
     const std::uint64_t ms = GetMilliseconds();
     using std::chrono::milliseconds;
@@ -61,8 +124,9 @@ void TSlotInfo::CheckAlarms() {
 
     if (ms >= FDiskCheckAt) {
         FDiskCheckAt = ms + RetryTimes.FreeSpaceCheckMs;
-        const auto free = watched && FServices.FreeSpace ? FServices.FreeSpace(Folder) : std::nullopt;
-        FLowDisk = free && *free < static_cast<std::uint64_t>(std::max(MinFreeGB, 0)) << 30;
+        const auto free = FServices.FreeSpace ? FServices.FreeSpace(Folder) : std::nullopt;
+        FFreeBytes = free ? static_cast<std::int64_t>(std::min<std::uint64_t>(*free, INT64_MAX)) : -1;
+        FLowDisk = watched && free && *free < static_cast<std::uint64_t>(std::max(MinFreeGB, 0)) << 30;
     }
 
     SetAlarm(TAlarmKind::Silence, silence, now - milliseconds(static_cast<std::int64_t>(silent * 1000)), now);

@@ -7,6 +7,7 @@
 #include "basserrors.h"
 
 #include <filesystem>
+#include <future>
 
 namespace fs = std::filesystem;
 
@@ -14,6 +15,10 @@ namespace {
 
 // How often rows the catalogue refused are offered again.
 constexpr std::uint64_t PendingRetryMs = 5000;
+
+// How long a closing file's encoder may take before its row is left for later:
+// long enough for an encoder that works, short next to one that stalls.
+constexpr auto CloseGrace = std::chrono::seconds(1);
 
 const char* Extension(TSlotFormat format) {
     switch (format) {
@@ -104,7 +109,45 @@ void TSlotInfo::CloseFile(TOpenFile& file) {
     if (!file.Encoder) {
         return;
     }
-    file.Encoder->Finish();
+    // An encoder program that stalls may take seconds to end: it finishes on
+    // the closing thread, so that this slot's other work goes on meanwhile.
+    auto done = std::make_shared<std::promise<void>>();
+    std::shared_future<void> finished = done->get_future().share();
+    FCloser.Post([encoder = file.Encoder, done] {
+        try {
+            encoder->Finish();
+            done->set_value();
+        } catch (...) {
+            done->set_exception(std::current_exception());
+        }
+    });
+    if (finished.wait_for(CloseGrace) == std::future_status::ready) {
+        CompleteClose(file, finished);
+    } else {
+        FClosing.push_back({std::move(file), std::move(finished)});
+        file = TOpenFile{};
+    }
+}
+
+void TSlotInfo::SettleClosing(bool wait, std::chrono::steady_clock::time_point deadline) {
+    using std::chrono::steady_clock;
+    for (std::size_t i = 0; i < FClosing.size();) {
+        const auto until = wait ? deadline : steady_clock::time_point{};
+        if (wait && deadline == steady_clock::time_point{}) {
+            FClosing[i].Finished.wait(); // bounded by the encoder's own finishing limit
+        }
+        if (FClosing[i].Finished.wait_until(until) != std::future_status::ready) {
+            ++i;
+            continue;
+        }
+        TClosing closing = std::move(FClosing[i]);
+        FClosing.erase(FClosing.begin() + static_cast<std::ptrdiff_t>(i));
+        CompleteClose(closing.File, closing.Finished);
+    }
+}
+
+void TSlotInfo::CompleteClose(TOpenFile& file, std::shared_future<void> finished) {
+    finished.get(); // what finishing failed with
     const bool died = file.Encoder->Died();
     const bool killed = file.Encoder->Killed();
     const std::uint64_t dropped = std::min(file.Encoder->DroppedBytes(), file.Bytes);
@@ -324,6 +367,7 @@ bool TSlotInfo::FileStalled(std::uint64_t now) {
 
 void TSlotInfo::CheckEncoder() {
     std::lock_guard guard(Lock);
+    SettleClosing(false);
     const std::uint64_t now = GetMilliseconds();
     if (now >= FPendingRetryAt && (!FPendingRows.empty() || (FEncoder && CurrentRecordingID == 0))) {
         FPendingRetryAt = now + PendingRetryMs;

@@ -19,6 +19,7 @@ TSlotInfo::TSlotInfo(TSettingsFile& settings, int index, TDeviceCatalogue& devic
           return Samplerate;
       }()),
       FSettings(settings), FDevices(devices), FServices(std::move(services)) {
+    FFolderInUse = Folder;
     TSettingsReview review = ReviewSlotSettings(*this, settings, index, FServices.Encoders.get());
     SettingsNotes = std::move(review.Notes);
     SettingsFault = review.Refusal;
@@ -83,6 +84,8 @@ TSlotInfo::~TSlotInfo() {
             CloseFile(FFinishing); // finished already, by FinishRecordingBy
         }
         StopEncoder();
+        std::lock_guard guard(Lock);
+        SettleClosing(true); // files closed earlier whose encoders took long
     } catch (const std::exception& e) {
         Log(std::string("Error updating database: ") + e.what());
     }

@@ -9,6 +9,7 @@
 #include "Meters.h"
 #include "Mixer.h"
 #include "RepeatedFault.h"
+#include "SerialWorker.h"
 #include "SimpleThread.h"
 #include "SlotServices.h"
 #include "SlotSettings.h"
@@ -17,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,13 +29,14 @@
 // pull thread that drains the mixer through the level meter, the byte count and
 // the encoder of the open file, its catalogue and its cleanup.
 //
-// Threads: every operation that changes state runs on the controller's thread
-// and holds Lock (re-entrant). The pull thread only pulls the mixer and
-// publishes its failures under FPullFaultLock for the controller's CheckPull.
-// Request threads read the display fields under Lock and open catalogues
-// without it; the peaks and the byte count are atomic. The settings a request
-// reads (Name, Source, StreamURL, Folder) change only under Lock while the slot
-// lives.
+// Threads: every operation that changes state holds Lock (re-entrant). The
+// controller runs them on the slot's own worker (see TController), so that a
+// folder that hangs holds up this slot alone; the controller's thread and
+// request threads read under Lock with a time limit and make do without when
+// it runs out. The pull thread only pulls the mixer and publishes its failures
+// under FPullFaultLock for CheckPull. Old encoders finish on FCloser, outside
+// Lock. The peaks and the byte count are atomic. The settings a request reads
+// (Name, Source, StreamURL, Folder) change only under Lock while the slot lives.
 class TSlotInfo : public TSlotSettings {
 public:
     using TLogProc = std::function<void(TSlotInfo& slot, const std::string& message)>;
@@ -131,10 +134,21 @@ public:
     // events and told to OnAlarm.
     void CheckAlarms();
     std::vector<TAlarm> Alarms() const;
+    // The alarm of a folder that does not answer: the slot's work is stuck in
+    // it (and holds Lock), so the controller's thread raises and clears it from
+    // outside, under a lock of its own; its event is stored once the folder
+    // answers again. `stuckMs`: how long the slot's work has been stuck.
+    void SetFolderAlarm(bool on, std::uint64_t stuckMs);
+    std::optional<TAlarm> FolderAlarm() const;
     bool AlarmActive(TAlarmKind kind) const;
     // How long the recorded audio has stayed below SilenceLevel.
     double SilentSeconds() const;
     int MinFreeGB = 2;
+    // The folder's free space at the last look (every FreeSpaceCheckMs); nothing before one.
+    std::optional<std::uint64_t> FreeBytes() const {
+        const std::int64_t bytes = FFreeBytes.load();
+        return bytes >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(bytes)) : std::nullopt;
+    }
     std::function<void(TSlotInfo& slot, const TAlarmChange& change)> OnAlarm;
     // Totals since the slot was made, changed under Lock.
     std::uint64_t FilesStarted = 0;
@@ -163,7 +177,7 @@ public:
     TRetryTimes RetryTimes;
 
     const int Index;
-    mutable std::recursive_mutex Lock;
+    mutable std::recursive_timed_mutex Lock;
     const int ActiveSamplerate;
     TLogProc OnLog;
     // A line for the log from any thread, written later on the controller's.
@@ -213,7 +227,13 @@ private:
     void DetachDevice();
     // FFmpeg's lines of a slot's own thread, for its log.
     std::shared_ptr<TFFmpegLog> MakeFFmpegLog();
+    // Finishes the file's encoder on FCloser; its row is completed at once when
+    // it ends within a moment, else by CheckEncoder (SettleClosing) when it has.
     void CloseFile(TOpenFile& file);
+    void CompleteClose(TOpenFile& file, std::shared_future<void> finished);
+    // Completes the rows of files whose encoders have finished; with `wait`,
+    // waits for all of them (at the latest until `deadline`).
+    void SettleClosing(bool wait, std::chrono::steady_clock::time_point deadline = {});
     // Enters the open file in the catalogue.
     void AddRow();
     // Stores a closed file's duration, or deletes the row of one without audio.
@@ -244,7 +264,7 @@ private:
     std::shared_ptr<TPushStream> FreeUrlStream();
     // Takes Lock for the stream thread without ever blocking a thread that
     // holds Lock while it stops the stream thread: gives up once terminated.
-    std::unique_lock<std::recursive_mutex> LockForStreamThread(const TSimpleThread& thread);
+    std::unique_lock<std::recursive_timed_mutex> LockForStreamThread(const TSimpleThread& thread);
 
     TSettingsFile& FSettings;
     TDeviceCatalogue& FDevices;
@@ -284,12 +304,26 @@ private:
     std::uint64_t FPullFaultAt = 0;
     TRepeatedFault FPullFault;
 
+    // Files whose encoders are still finishing on FCloser, under Lock.
+    struct TClosing {
+        TOpenFile File;
+        std::shared_future<void> Finished;
+    };
+    std::vector<TClosing> FClosing;
+    TSerialWorker FCloser{"slot-close"};
+
     // Alarms, changed under Lock.
     std::vector<TAlarm> FAlarms;
+    mutable std::mutex FFolderAlarmLock; // guards the three below; held for a copy
+    std::optional<TAlarm> FFolderAlarm;
+    std::string FFolderInUse; // Folder, as the last check saw it
+    std::vector<std::pair<TAlarm, std::chrono::system_clock::time_point>> FFolderEventsDue; // ended, not stored
+    void StoreFolderEvents();
     std::uint64_t FDroppedSeen = 0;     // the drop counts at the last look
     std::uint64_t FLastDropAt = 0;      // GetMilliseconds() of the last drop seen
     std::uint64_t FStreamDownSince = 0; // GetMilliseconds() since the stream is not connected
     std::uint64_t FDiskCheckAt = 0;
+    std::atomic<std::int64_t> FFreeBytes{-1}; // -1: not known
     bool FLowDisk = false;
 
     // Stream input. The stream thread owns FUrlStream. Its callbacks (on the

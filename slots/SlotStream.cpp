@@ -38,7 +38,7 @@ void TSlotInfo::UpdateStreamTitle() {
     }
 }
 
-std::unique_lock<std::recursive_mutex> TSlotInfo::LockForStreamThread(const TSimpleThread& thread) {
+std::unique_lock<std::recursive_timed_mutex> TSlotInfo::LockForStreamThread(const TSimpleThread& thread) {
     std::unique_lock lock(Lock, std::defer_lock);
     while (!lock.try_lock()) {
         if (thread.Terminated()) {

@@ -73,6 +73,7 @@ TLoggerMainForm::TLoggerMainForm(TDeviceCatalogue& devices, const std::filesyste
     FController->OnUpdateSlotButtons = [this] { UpdateSlotButtons(); };
     FController->GuideNewcomer(settingsFile.string(), devices);
     DisplayLevels.assign(static_cast<std::size_t>(FSlotCount), TDisplayLevels{});
+    FLastStatus.assign(static_cast<std::size_t>(FSlotCount), TSlotStatus{});
     vdtSlots->SetRowCount(FSlotCount);
 
     FWebServer = std::make_unique<TWebServer>(*FController);
@@ -183,8 +184,18 @@ void TLoggerMainForm::vdtSlotsDrawNode(QPainter& p, int row, const QRect& rect, 
     if (row < 0 || static_cast<std::size_t>(row) >= slots.size()) {
         return;
     }
-    FRowPainter->Paint(p, rect, *slots[static_cast<std::size_t>(row)], DisplayLevels[static_cast<std::size_t>(row)],
-                       MeterDecay, highlighted, GetMilliseconds());
+    const TSlotInfo& slot = *slots[static_cast<std::size_t>(row)];
+    TSlotStatus& status = FLastStatus[static_cast<std::size_t>(row)];
+    // A slot whose work is stuck in its folder holds its lock: its row keeps
+    // what it said last, and says that, rather than the window waiting.
+    if (auto now = TryDescribeSlot(slot, GetMilliseconds())) {
+        status = std::move(*now);
+    } else if (const auto folder = slot.FolderAlarm()) {
+        status.Line2 = folder->Text;
+        status.Line2Alarm = true;
+        status.Image = TSlotStatus::TImage::Error;
+    }
+    FRowPainter->Paint(p, rect, slot, status, DisplayLevels[static_cast<std::size_t>(row)], MeterDecay, highlighted);
 }
 
 void TLoggerMainForm::timTimerTimer() {

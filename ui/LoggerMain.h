@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SlotStatus.h"
+
 #include "LevelMeter.h"
 #include "SlotServices.h"
 
@@ -74,6 +76,7 @@ public:
 
     // The displayed meter levels of each row.
     std::vector<TDisplayLevels> DisplayLevels;
+    std::vector<TSlotStatus> FLastStatus; // each row's texts as last read
     float MeterDecay;
 
 protected:

@@ -63,7 +63,12 @@ void TSlotRowPainter::PaintMeters(QPainter& p, const QRect& row, const TDisplayL
 
 void TSlotRowPainter::Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, TDisplayLevels& levels,
                             float meterDecay, bool highlighted, std::uint64_t nowMs) const {
-    PaintTexts(p, row, slot.Name, DescribeSlot(slot, nowMs), highlighted);
+    Paint(p, row, slot, DescribeSlot(slot, nowMs), levels, meterDecay, highlighted);
+}
+
+void TSlotRowPainter::Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, const TSlotStatus& status,
+                            TDisplayLevels& levels, float meterDecay, bool highlighted) const {
+    PaintTexts(p, row, slot.Name, status, highlighted);
     levels.Update(slot.PeakLeft(), slot.PeakRight(), meterDecay);
     PaintMeters(p, row, levels, NominalFactor(slot.NominalLevel));
 }

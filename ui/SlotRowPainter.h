@@ -29,6 +29,9 @@ public:
     // Reads the slot afresh and moves `levels` on by one paint, falling by `meterDecay`.
     void Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, TDisplayLevels& levels, float meterDecay,
                bool highlighted, std::uint64_t nowMs) const;
+    // The same with the texts of `status` (read by the caller).
+    void Paint(QPainter& p, const QRect& row, const TSlotInfo& slot, const TSlotStatus& status,
+               TDisplayLevels& levels, float meterDecay, bool highlighted) const;
 
     // The parts of Paint.
     void PaintTexts(QPainter& p, const QRect& row, const std::string& name, const TSlotStatus& status,

@@ -6,15 +6,54 @@
 #include "SlotSettingsRules.h"
 #include "Version.h"
 
+#include <algorithm>
 #include <future>
 #include <mutex>
+
+namespace {
+
+// A slot whose lock was not to be had in time.
+struct TSlotBusy {};
+
+} // namespace
 
 int TControllerSlots::Count() const { return static_cast<int>(FController.Slots().size()); }
 
 TWebSlotState TControllerSlots::State(int index) const {
-    TSlotInfo& slot = *FController.Slots().at(static_cast<std::size_t>(index));
-    // Every field below changes only under Lock on the controller's thread.
-    std::lock_guard guard(slot.Lock);
+    const TSlotInfo& slot = *FController.Slots().at(static_cast<std::size_t>(index));
+    std::unique_lock lock(slot.Lock, std::defer_lock);
+    if (lock.try_lock_for(SlotWait)) {
+        TWebSlotState state = ReadState(slot);
+        lock.unlock();
+        std::lock_guard guard(FLastLock);
+        FLastStates[index] = state;
+        return state;
+    }
+    // The slot's work is stuck (in its folder): what it said last, with the alarms of now.
+    TWebSlotState state;
+    {
+        std::lock_guard guard(FLastLock);
+        if (const auto last = FLastStates.find(index); last != FLastStates.end()) {
+            state = last->second;
+        }
+    }
+    state.Alarms.erase(std::remove_if(state.Alarms.begin(), state.Alarms.end(),
+                                      [](const TWebAlarm& a) { return a.Kind == AlarmKindName(TAlarmKind::FolderNotAnswering); }),
+                       state.Alarms.end());
+    if (const auto folder = slot.FolderAlarm()) {
+        state.Alarms.push_back({AlarmKindName(folder->Kind), FormatTime(ToLocalTime(folder->Since), "%Y-%m-%d %H:%M:%S"),
+                                folder->Text, folder->EventId});
+        state.Error = folder->Text;
+        state.StateName = "error";
+    }
+    state.PeakLeft = slot.PeakLeft();
+    state.PeakRight = slot.PeakRight();
+    state.BytesWritten = slot.BytesProcessed();
+    return state;
+}
+
+// Every field below changes only under the slot's Lock.
+TWebSlotState TControllerSlots::ReadState(const TSlotInfo& slot) const {
     TWebSlotState state;
     state.Name = slot.Name;
     switch (slot.Source) {
@@ -58,6 +97,7 @@ TWebSlotState TControllerSlots::State(int index) const {
     state.FilesStarted = slot.FilesStarted;
     state.EncoderRestarts = slot.EncoderRestarts;
     state.StreamReconnections = slot.StreamReconnections();
+    state.FreeBytes = slot.FreeBytes();
     return state;
 }
 
@@ -115,12 +155,22 @@ template <class R> std::optional<R> TControllerSlots::OnController(std::function
             return std::nullopt;
         }
     }
-    return future.get();
+    try {
+        return future.get();
+    } catch (const TSlotBusy&) {
+        return std::nullopt; // answered as a controller that did not answer in time
+    }
 }
 
 namespace {
 
 TWebSlotSettings Current(const TController& controller, const TSlotInfo& slot) {
+    // The slot's own work may hold its lock for long (a folder that hangs):
+    // the controller's thread does not wait for it.
+    std::unique_lock lock(slot.Lock, std::defer_lock);
+    if (!lock.try_lock_for(TControllerSlots::SlotWait)) {
+        throw TSlotBusy();
+    }
     TWebSlotSettings current;
     current.Values = slot;
     const TDeviceCatalogue& devices = controller.Devices();

@@ -2,6 +2,10 @@
 
 #include "WebSlots.h"
 
+#include <map>
+#include <mutex>
+
+class TSlotInfo;
 class TController;
 
 // The controller's slots for request threads. The slot list is fixed while the
@@ -30,9 +34,17 @@ public:
     // How long a request waits for the controller's thread (a modal message
     // box does not stop it; a shutdown does).
     static constexpr auto ControllerWait = std::chrono::seconds(5);
+    // How long a request waits for a slot's lock, which the slot's own work
+    // may hold for long (a folder that hangs), before it answers from the
+    // state it read last; a page of many such slots still answers at once.
+    static constexpr auto SlotWait = std::chrono::milliseconds(200);
 
 private:
+    TWebSlotState ReadState(const TSlotInfo& slot) const;
+
     template <class R> std::optional<R> OnController(std::function<R()> work);
 
     TController& FController;
+    mutable std::mutex FLastLock;                      // guards FLastStates; held for a copy
+    mutable std::map<int, TWebSlotState> FLastStates;  // each slot's last state read under its lock
 };

@@ -8,6 +8,7 @@
 #include "TextTools.h"
 
 #include <cmath>
+#include <map>
 #include <set>
 
 namespace {
@@ -75,10 +76,12 @@ private:
 
 void TWebRouter::SendStatus(THttpResponse& response) {
     TJson slots = TJson::array();
-    std::set<std::string> folders;
+    // Measured by the slots themselves: a folder that hangs must not hang the answer.
+    std::map<std::string, std::optional<std::uint64_t>> folders;
     for (int i = 0; i < FSlots.Count(); ++i) {
         const TWebSlotState state = FSlots.State(i);
-        folders.insert(state.Folder);
+        auto& free = folders[state.Folder];
+        free = free ? free : state.FreeBytes;
         TJson alarms = TJson::array();
         for (const auto& alarm : state.Alarms) {
             alarms.push_back({{"Kind", alarm.Kind}, {"Since", alarm.Since}, {"Text", alarm.Text}});
@@ -99,8 +102,7 @@ void TWebRouter::SendStatus(THttpResponse& response) {
                          {"StreamReconnections", state.StreamReconnections}});
     }
     TJson free = TJson::array();
-    for (const auto& folder : folders) {
-        const auto bytes = FSlots.FreeSpace(folder);
+    for (const auto& [folder, bytes] : folders) {
         free.push_back({{"Folder", folder}, {"FreeBytes", bytes ? TJson(*bytes) : TJson(nullptr)}});
     }
     SendJSON(response, {{"Version", FSlots.Version()},
@@ -153,7 +155,7 @@ void TWebRouter::SendMetrics(THttpResponse& response) {
     {
         TFamily family(out, "rudazodudad_folder_free_bytes", "gauge", "Free bytes in the slot's folder.");
         for (std::size_t i = 0; i < states.size(); ++i) {
-            if (const auto free = FSlots.FreeSpace(states[i].Folder)) {
+            if (const auto free = states[i].FreeBytes) {
                 family.Add(labels[i], static_cast<double>(*free));
             }
         }

@@ -44,6 +44,7 @@ struct TWebSlotState {
     std::uint64_t FilesStarted = 0;
     std::uint64_t EncoderRestarts = 0;
     std::uint64_t StreamReconnections = 0;
+    std::optional<std::uint64_t> FreeBytes; // in the slot's folder at its last look; nothing before one
 };
 
 // A slot's settings as the web settings view shows them.

@@ -29,6 +29,7 @@ protected:
                                                [this](TController::TLogKind, const std::string& line) {
                                                    Logged.push_back(line);
                                                });
+        c->TickWait = std::chrono::seconds(30); // each tick's work done before the test looks
         return c;
     }
     std::unique_ptr<TController> Make(int n) { return Make(n, System.Services(Dir.File("Music"))); }

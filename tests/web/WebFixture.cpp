@@ -25,6 +25,8 @@ void TWebFixture::Build(int count, const std::vector<TKeys>& sections) {
         [this](TController::TLogKind kind, const std::string& line) {
             (kind == TController::TLogKind::WebServer ? WebLog : Logged).push_back(line);
         });
+    // Each tick's work done before the test looks, however slow the machine.
+    Controller->TickWait = std::chrono::seconds(30);
     Server = std::make_unique<TWebServer>(*Controller);
 }
 
