@@ -16,7 +16,8 @@ constexpr TKindText KindTexts[] = {{"silence", "Silence"},
                                    {"input_lost", "Input lost"},
                                    {"encoder_failing", "Encoder failing"},
                                    {"low_disk", "Low disk space"},
-                                   {"audio_dropped", "Audio dropped"}};
+                                   {"audio_dropped", "Audio dropped"},
+                                   {"not_recording", "Not recording"}};
 static_assert(std::size(KindTexts) == std::size(AlarmKinds));
 
 } // namespace
@@ -28,6 +29,8 @@ const char* AlarmKindLabel(TAlarmKind kind) { return KindTexts[static_cast<std::
 TAlarmSettings TAlarmSettings::Read(const TSettingsFile& file) {
     TAlarmSettings s;
     s.MinFreeGB = file.ReadInteger("Alarms", "MinFreeGB", s.MinFreeGB);
+    // 0 or less would put every slot in alarm between two blocks.
+    s.NotRecordingSeconds = std::max(file.ReadInteger("Alarms", "NotRecordingSeconds", s.NotRecordingSeconds), 1);
     s.Command = file.ReadString("Alarms", "Command", s.Command);
     return s;
 }
