@@ -83,7 +83,7 @@ TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepa
     {
         // Written as a user types it: the blanks around "96" too.
         std::ofstream ini(dir.Path() / "RudazOdudad.ini");
-        ini << "[General]\nSlots=" << cases.size() << "\n[Webserver]\nEnabled=on\nPort=" << port << "\n"
+        ini << "[General]\nSlots=" << cases.size() << "\n[Webserver]\nEnabled=on\nCommandExecution=on\nPort=" << port << "\n"
             << "[Alarms]\nNotRecordingSeconds=2\nCommand=" << hook << "\n";
         for (std::size_t i = 0; i < cases.size(); ++i) {
             ini << "[Slot" << i << "]\nName=" << cases[i].Name << "\nFolder=" << dir.File("slot" + std::to_string(i))
@@ -168,6 +168,28 @@ TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepa
             EXPECT_NE(slots[i]["Error"].get<std::string>().find(c.Refusal), std::string::npos) << slots[i].dump();
         }
         EXPECT_EQ(Recordings(folder), 0u) << "no file and no row";
+    }
+    // Stopping a slot in alarm ends the alarm.
+    const auto stop = Http({"POST", base + "/execute", {"Content-Type: application/x-www-form-urlencoded"},
+                            "command=SLOT+3+STOP", {}});
+    EXPECT_EQ(stop.Status, 200);
+    EXPECT_TRUE(program.WaitForLog("Minus five: Not recording ended after 00:00:", std::chrono::seconds(10)))
+        << program.Log();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (const auto& run : hookRuns()) {
+                if (run.starts_with("not_recording|clear|2|Minus five|Not recording ended after ")) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        10));
+    {
+        TCatalogue db(dir.File("slot2") + "/RudazOdudad.db");
+        auto ended = db.Prepare("SELECT COUNT(*) FROM events WHERE kind='not_recording' AND endtime IS NOT NULL");
+        ASSERT_TRUE(ended.Step());
+        EXPECT_EQ(ended.ColumnInt64(0), 1);
     }
     for (const char* line : {"Ranges: RecordDelay -10 is out of range (0 to 3600): 0 is used",
                              "Ranges: NominalLevel 9999 is out of range (-100 to 100): 100 is used",
