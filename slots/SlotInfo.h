@@ -127,9 +127,9 @@ public:
     // Alarms: silence (when SilenceAlarm is on), a lost input (a stream: down
     // for more than SilenceSeconds), a failing encoder, the folder's free space
     // below MinFreeGB, dropped audio, and a started slot whose audio has not
-    // reached an open file for NotRecordingSeconds, whatever kept it. CheckAlarms raises and clears them on the
-    // controller's thread; each change is logged, kept in the catalogue's
-    // events and told to OnAlarm.
+    // reached an open file for NotRecordingSeconds, whatever kept it.
+    // CheckAlarms raises and clears them on the controller's thread; each
+    // change is logged, kept in the catalogue's events and told to OnAlarm.
     void CheckAlarms();
     std::vector<TAlarm> Alarms() const;
     bool AlarmActive(TAlarmKind kind) const;
