@@ -35,6 +35,7 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
         };
         slot->OnPostLog = [this](TSlotInfo& s, const std::string& text) { PostSlotLog(s.Index, text); };
         slot->MinFreeGB = alarms.MinFreeGB;
+        slot->NotRecordingSeconds = alarms.NotRecordingSeconds;
         slot->OnAlarm = [this](TSlotInfo& s, const TAlarmChange& change) {
             if (!FHook) {
                 return;

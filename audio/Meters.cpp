@@ -15,6 +15,7 @@ void TPeakMeter::Process(float* samples, std::size_t bytes) {
     }
     FLeft.store(a, std::memory_order_relaxed);
     FRight.store(b, std::memory_order_relaxed);
+    FBlockAt.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     if (std::max(a, b) < FSilenceLevel.load(std::memory_order_relaxed)) {
         FSilentFrames.fetch_add(frames, std::memory_order_relaxed);
     } else {
@@ -25,4 +26,13 @@ void TPeakMeter::Process(float* samples, std::size_t bytes) {
 void TPeakMeter::Reset() {
     FLeft.store(0, std::memory_order_relaxed);
     FRight.store(0, std::memory_order_relaxed);
+}
+
+std::chrono::steady_clock::duration TPeakMeter::Since() const {
+    using std::chrono::steady_clock;
+    const steady_clock::rep at = FBlockAt.load(std::memory_order_relaxed);
+    if (at == NoBlock) {
+        return steady_clock::duration::max();
+    }
+    return steady_clock::now().time_since_epoch() - steady_clock::duration(at);
 }

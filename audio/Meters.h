@@ -3,6 +3,7 @@
 #include "BlockProcessor.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 // Peak magnitude per channel of the last block (1.0 = full scale), and how
@@ -16,6 +17,8 @@ public:
 
     float Left() const { return FLeft.load(std::memory_order_relaxed); }
     float Right() const { return FRight.load(std::memory_order_relaxed); }
+    // How long ago the last block came; very long before the first.
+    std::chrono::steady_clock::duration Since() const;
 
     void SetSilenceLevel(float linear) { FSilenceLevel.store(linear, std::memory_order_relaxed); }
     // Frames since the last block with a peak at or above the silence level.
@@ -25,6 +28,8 @@ private:
     std::atomic<float> FLeft{0};
     std::atomic<float> FRight{0};
     std::atomic<float> FSilenceLevel{0};
+    static constexpr std::chrono::steady_clock::rep NoBlock = std::chrono::steady_clock::duration::min().count();
+    std::atomic<std::chrono::steady_clock::rep> FBlockAt{NoBlock}; // steady_clock ticks of the last block
     std::atomic<std::uint64_t> FSilentFrames{0};
 };
 

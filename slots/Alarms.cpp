@@ -17,6 +17,7 @@ constexpr TKindText KindTexts[] = {{"silence", "Silence"},
                                    {"encoder_failing", "Encoder failing"},
                                    {"low_disk", "Low disk space"},
                                    {"audio_dropped", "Audio dropped"},
+                                   {"not_recording", "Not recording"},
                                    {"folder_not_answering", "Folder not answering"}};
 static_assert(std::size(KindTexts) == std::size(AlarmKinds));
 
@@ -29,6 +30,8 @@ const char* AlarmKindLabel(TAlarmKind kind) { return KindTexts[static_cast<std::
 TAlarmSettings TAlarmSettings::Read(const TSettingsFile& file) {
     TAlarmSettings s;
     s.MinFreeGB = file.ReadInteger("Alarms", "MinFreeGB", s.MinFreeGB);
+    // 0 or less would put every slot in alarm between two blocks.
+    s.NotRecordingSeconds = std::max(file.ReadInteger("Alarms", "NotRecordingSeconds", s.NotRecordingSeconds), 1);
     s.Command = file.ReadString("Alarms", "Command", s.Command);
     return s;
 }

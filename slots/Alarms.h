@@ -7,9 +7,12 @@
 #include <string>
 
 // What a slot can be in alarm for. Each alarm is a state with a start and an end.
-enum class TAlarmKind { Silence, InputLost, EncoderFailing, LowDisk, AudioDropped, FolderNotAnswering };
-inline constexpr TAlarmKind AlarmKinds[] = {TAlarmKind::Silence, TAlarmKind::InputLost, TAlarmKind::EncoderFailing,
-                                            TAlarmKind::LowDisk, TAlarmKind::AudioDropped,
+// NotRecording catches whatever else keeps a slot that should record from it;
+// FolderNotAnswering is raised from outside the slot while its work is stuck.
+enum class TAlarmKind { Silence, InputLost, EncoderFailing, LowDisk, AudioDropped, NotRecording, FolderNotAnswering };
+inline constexpr TAlarmKind AlarmKinds[] = {TAlarmKind::Silence,        TAlarmKind::InputLost,
+                                            TAlarmKind::EncoderFailing, TAlarmKind::LowDisk,
+                                            TAlarmKind::AudioDropped,   TAlarmKind::NotRecording,
                                             TAlarmKind::FolderNotAnswering};
 
 // The kind as the catalogue's events, the web service, the metrics and the
@@ -34,9 +37,11 @@ struct TAlarmChange {
 };
 
 // Section "Alarms": the free space below which a slot's folder is in alarm,
-// and the program run on every raise and clear ("" for none).
+// how long a slot that should record may get no audio into a file, and the
+// program run on every raise and clear ("" for none).
 struct TAlarmSettings {
     int MinFreeGB = 2;
+    int NotRecordingSeconds = 30;
     std::string Command;
 
     static TAlarmSettings Read(const TSettingsFile& file);

@@ -5,13 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-// Dropped audio is in alarm until none has been dropped for this long.
-constexpr std::uint64_t DropClearMs = 10000;
-
-} // namespace
-
 double TSlotInfo::SilentSeconds() const {
     return static_cast<double>(FMeter->SilentFrames()) / std::max(ActiveSamplerate, 1);
 }
@@ -95,16 +88,27 @@ void TSlotInfo::CheckAlarms() {
     const std::uint64_t ms = GetMilliseconds();
     using std::chrono::milliseconds;
 
-    const std::uint64_t dropped = DroppedBytes() + InputDroppedBytes();
-    // Each file and each input counts from zero again.
-    const std::uint64_t newlyDropped = dropped >= FDroppedSeen ? dropped - FDroppedSeen : dropped;
-    FDroppedSeen = dropped;
+    const std::uint64_t newlyDropped = FEncoderDropsSeen.Take(FEncoder, DroppedBytes()) +
+                                       FInputDropsSeen.Take(FInputStream, InputDroppedBytes());
     if (newlyDropped > 0) {
         DroppedTotal += newlyDropped;
         FLastDropAt = ms;
     }
 
-    const bool watched = FMixer && Enabled && Source != TSlotSource::None;
+    // Audio reached a file when the byte count moved with an encoder open; a
+    // slot that should record and does not (refused settings, no input, no
+    // encoder, whatever the cause) is in alarm after NotRecordingSeconds.
+    const bool started = Enabled && Source != TSlotSource::None;
+    const std::uint64_t bytes = FCounter->Bytes();
+    if (!started || FAudioSeenAt == 0 || (HasEncoder() && bytes != FAudioBytesSeen)) {
+        FAudioSeenAt = ms;
+    }
+    FAudioBytesSeen = bytes;
+    const std::uint64_t unrecordedFor = ms - FAudioSeenAt;
+    const bool notRecording =
+        started && unrecordedFor >= static_cast<std::uint64_t>(std::max(NotRecordingSeconds, 1)) * 1000;
+
+    const bool watched = FMixer && started;
     const int silenceSeconds = std::max(SilenceSeconds, 1);
     bool inputLost = false;
     std::uint64_t lostFor = 0;
@@ -133,7 +137,19 @@ void TSlotInfo::CheckAlarms() {
     SetAlarm(TAlarmKind::InputLost, inputLost, now - milliseconds(lostFor), now);
     SetAlarm(TAlarmKind::EncoderFailing, watched && FEncoderFault.Active(), now, now);
     SetAlarm(TAlarmKind::LowDisk, watched && FLowDisk, now, now);
-    SetAlarm(TAlarmKind::AudioDropped, watched && FLastDropAt != 0 && ms - FLastDropAt < DropClearMs, now, now);
+    SetAlarm(TAlarmKind::AudioDropped, watched && FLastDropAt != 0 && ms - FLastDropAt < RetryTimes.DropClearMs, now,
+             now);
+    SetAlarm(TAlarmKind::NotRecording, notRecording, now - milliseconds(unrecordedFor), now);
+}
+
+std::uint64_t TSlotInfo::TDropsSeen::Take(const std::shared_ptr<const void>& source, std::uint64_t count) {
+    const bool same = !Source.owner_before(source) && !source.owner_before(Source);
+    // A new file or input counts from zero; one that went back all the same
+    // (never expected) is taken as new rather than as a huge jump.
+    const std::uint64_t added = same && count >= Count ? count - Count : count;
+    Source = source;
+    Count = count;
+    return added;
 }
 
 void TSlotInfo::SetAlarm(TAlarmKind kind, bool on, std::chrono::system_clock::time_point since,

@@ -129,9 +129,10 @@ public:
 
     // Alarms: silence (when SilenceAlarm is on), a lost input (a stream: down
     // for more than SilenceSeconds), a failing encoder, the folder's free space
-    // below MinFreeGB, dropped audio. CheckAlarms raises and clears them on the
-    // controller's thread; each change is logged, kept in the catalogue's
-    // events and told to OnAlarm.
+    // below MinFreeGB, dropped audio, and a started slot whose audio has not
+    // reached an open file for NotRecordingSeconds, whatever kept it.
+    // CheckAlarms raises and clears them on the slot's worker; each
+    // change is logged, kept in the catalogue's events and told to OnAlarm.
     void CheckAlarms();
     std::vector<TAlarm> Alarms() const;
     // The alarm of a folder that does not answer: the slot's work is stuck in
@@ -149,6 +150,7 @@ public:
         const std::int64_t bytes = FFreeBytes.load();
         return bytes >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(bytes)) : std::nullopt;
     }
+    int NotRecordingSeconds = 30;
     std::function<void(TSlotInfo& slot, const TAlarmChange& change)> OnAlarm;
     // Totals since the slot was made, changed under Lock.
     std::uint64_t FilesStarted = 0;
@@ -157,8 +159,12 @@ public:
     std::uint64_t StreamReconnections() const { return FStreamReconnections.load(); }
 
     std::uint64_t BytesProcessed() const { return FCounter->Bytes(); }
-    float PeakLeft() const { return FMeter->Left(); }
-    float PeakRight() const { return FMeter->Right(); }
+    // The last block's peaks; 0 once no block has come for a moment (an input
+    // lost or not attached, a stream down), so that no meter shows old audio.
+    float PeakLeft() const { return FMeter->Since() < PeakHoldTime ? FMeter->Left() : 0.0f; }
+    float PeakRight() const { return FMeter->Since() < PeakHoldTime ? FMeter->Right() : 0.0f; }
+    // Several pull periods, so that a busy machine does not make meters flicker.
+    static constexpr auto PeakHoldTime = std::chrono::milliseconds(500);
     std::uint64_t DroppedBytes() const;
     // Audio the input delivered faster than the slot took it, lost since it was attached.
     std::uint64_t InputDroppedBytes() const;
@@ -173,6 +179,8 @@ public:
         double StalledFileSeconds = 20;
         // Free space changes slowly: a look now and then is plenty for hundreds of slots.
         std::uint64_t FreeSpaceCheckMs = 10000;
+        // Dropped audio is in alarm until none has been dropped for this long.
+        std::uint64_t DropClearMs = 10000;
     };
     TRetryTimes RetryTimes;
 
@@ -219,6 +227,8 @@ private:
     };
 
     bool ShouldRecord() const;
+    // The attached input delivers (again): the error goes and the log says so.
+    void InputWorks();
     std::shared_ptr<TFileEncoder> CreateEncoder(TSlotFormat format, const std::string& path) const;
     // `relative`, or with a number when taken; taken in the open files on return.
     std::string ReserveRelativeName(const std::string& folder, const std::string& relative) const;
@@ -319,7 +329,17 @@ private:
     std::string FFolderInUse; // Folder, as the last check saw it
     std::vector<std::pair<TAlarm, std::chrono::system_clock::time_point>> FFolderEventsDue; // ended, not stored
     void StoreFolderEvents();
-    std::uint64_t FDroppedSeen = 0;     // the drop counts at the last look
+    // A drop count as last seen. Each file's encoder and each input count
+    // from zero; Take tells what was added, so the total never goes back.
+    struct TDropsSeen {
+        std::weak_ptr<const void> Source; // held so that a new one never takes its address
+        std::uint64_t Count = 0;
+        std::uint64_t Take(const std::shared_ptr<const void>& source, std::uint64_t count);
+    };
+    TDropsSeen FEncoderDropsSeen;
+    TDropsSeen FInputDropsSeen;
+    std::uint64_t FAudioSeenAt = 0;    // GetMilliseconds() when audio last reached an open file
+    std::uint64_t FAudioBytesSeen = 0; // the byte count then
     std::uint64_t FLastDropAt = 0;      // GetMilliseconds() of the last drop seen
     std::uint64_t FStreamDownSince = 0; // GetMilliseconds() since the stream is not connected
     std::uint64_t FDiskCheckAt = 0;

@@ -58,8 +58,7 @@ void TSlotInfo::StartInput() {
         StreamTitle.clear();
         AttachedDevice = entry;
         AttachedDeviceID = Device;
-        LastError.clear();
-        Log("Recording from " + entry->Name);
+        InputWorks();
     } catch (const std::exception& e) {
         LastError = e.what();
         if (entry != nullptr) {
@@ -68,6 +67,17 @@ void TSlotInfo::StartInput() {
             Log("Recording error: " + LastError);
         }
     }
+}
+
+void TSlotInfo::InputWorks() {
+    if (!SettingsFault.empty()) {
+        // The input feeds the meters, but a refused setting keeps the slot
+        // from recording: its error stays, and nothing says it records.
+        LastError = SettingsFault;
+        return;
+    }
+    LastError.clear();
+    Log("Recording from " + AttachedDevice->Name);
 }
 
 void TSlotInfo::StopInput() {
@@ -109,8 +119,7 @@ void TSlotInfo::CheckInput() {
     if (!AttachedDevice->Lost()) {
         if (FInputLost) { // another slot on the same device brought it back
             FInputLost = false;
-            LastError.clear();
-            Log("Recording from " + AttachedDevice->Name);
+            InputWorks();
         }
         return;
     }
@@ -125,8 +134,7 @@ void TSlotInfo::CheckInput() {
         FInputRetryAt = now + InputRetryMs;
         if (AttachedDevice->Recover()) {
             FInputLost = false;
-            LastError.clear();
-            Log("Recording from " + AttachedDevice->Name);
+            InputWorks();
         }
     }
 }

@@ -1,6 +1,7 @@
 // The alarms against real inputs and outputs: a PulseAudio source that falls
-// silent, a device that goes away, an encoder that fails, a small tmpfs, an
-// alarm hook, the web service and a Prometheus server that scrapes it.
+// silent, a device that goes away, an encoder that fails or is held, a small
+// tmpfs, an alarm hook, the web service and a Prometheus server that scrapes it,
+// and a folder that hangs.
 #include "BindMount.h"
 #include "ChildProgram.h"
 #include "PulseDevices.h"
@@ -12,9 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 using namespace TestSupport;
 using json = nlohmann::json;
@@ -107,6 +111,30 @@ private:
     bool FMounted = false;
 };
 
+// This process's children that run `program`.
+std::vector<pid_t> Children(const std::string& program) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::ifstream in(it->path() / "stat");
+        std::string stat;
+        std::getline(in, stat);
+        const auto open = stat.find('(');
+        const auto close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+            continue;
+        }
+        std::istringstream rest(stat.substr(close + 2)); // state, then the parent
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == getpid() && stat.substr(open + 1, close - open - 1) == program) {
+            found.push_back(static_cast<pid_t>(std::stol(stat)));
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 TEST_F(TAlarmsTest, SilenceOnAPulseSourceIsToldAlikeEverywhere) {
@@ -192,7 +220,8 @@ TEST_F(TAlarmsTest, ALostInputAFailingEncoderAndALowDiskRaiseAndClear) {
     if (!small.Mounted()) {
         GTEST_SKIP() << "mounting a tmpfs needs root";
     }
-    Settings.WriteSection("Alarms", {{"MinFreeGB", "1"}, {"Command", HookScript()}});
+    // The flaky device delivers no audio: its slot never records, which is not this test's alarm.
+    Settings.WriteSection("Alarms", {{"MinFreeGB", "1"}, {"NotRecordingSeconds", "3600"}, {"Command", HookScript()}});
     RealFreeSpace = true;
     Build(3, {{{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}},
               {{"Name", "Broken"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}, {"EncoderOptions", "--no-such"}},
@@ -239,11 +268,61 @@ TEST_F(TAlarmsTest, ALostInputAFailingEncoderAndALowDiskRaiseAndClear) {
     EXPECT_TRUE(Slot(0).Alarms().empty() && Slot(1).Alarms().empty() && Slot(2).Alarms().empty());
 }
 
+TEST_F(TAlarmsTest, EachDropIsCountedOnceAndANewFileRaisesNoFalseAlarm) {
+    Build(1, {{{"Name", "Busy"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}}});
+    Start();
+    TSlotInfo& slot = Slot(0);
+    slot.RetryTimes.DropClearMs = 1000;
+    slot.RetryTimes.StalledFileSeconds = 1000; // its encoder is held on purpose
+    ASSERT_TRUE(TickUntil([&] { return slot.HasEncoder(); }, 5));
+    const std::vector<pid_t> lame = Children("lame");
+    ASSERT_EQ(lame.size(), 1u);
+    // What a capture thread would deliver at once, in one buffer.
+    const auto deliver = [&](double seconds) {
+        std::vector<float> audio(static_cast<std::size_t>(seconds * 44100) * 2);
+        for (std::size_t i = 0; i < audio.size(); ++i) {
+            audio[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 440 * static_cast<double>(i / 2) / 44100));
+        }
+        Flaky->PushToClients(audio.data(), audio.size() * sizeof(float));
+    };
+
+    // The encoder drops what its held program does not take; the input what
+    // goes beyond its buffer.
+    ASSERT_EQ(kill(lame[0], SIGSTOP), 0);
+    deliver(9); // more than its 1 MB pipe holds
+    const bool encoderDropped = TickUntil([&] { return slot.DroppedBytes() > 0; }, 15).has_value();
+    kill(lame[0], SIGCONT);
+    ASSERT_TRUE(encoderDropped);
+    deliver(TDeviceInfoWithClients::ClientBufferSeconds + 2);
+    ASSERT_GT(slot.InputDroppedBytes(), 0u);
+    std::uint64_t dropped = 0;
+    ASSERT_TRUE(TickUntil(
+        [&] {
+            dropped = slot.DroppedBytes() + slot.InputDroppedBytes();
+            return Said("Busy: Audio dropped ended after") && !slot.AlarmActive(TAlarmKind::AudioDropped) &&
+                   slot.DroppedTotal == dropped;
+        },
+        20))
+        << slot.DroppedTotal << " against " << dropped;
+    const std::size_t raises = LogsContaining("Busy: Audio dropped since").size();
+
+    // A new file counts its encoder's drops from zero; the input's count stays.
+    slot.RestartEncoder();
+    ASSERT_EQ(slot.DroppedBytes(), 0u);
+    ASSERT_GT(slot.InputDroppedBytes(), 0u);
+    TickFor(2.0);
+    EXPECT_EQ(slot.DroppedTotal, dropped) << "nothing more was dropped";
+    EXPECT_FALSE(slot.AlarmActive(TAlarmKind::AudioDropped));
+    EXPECT_EQ(LogsContaining("Busy: Audio dropped since").size(), raises) << "no false alarm";
+    EXPECT_EQ(Metric(Fetch("/metrics").Body, "rudazodudad_dropped_bytes_total{slot=\"0\",name=\"Busy\"}"),
+              std::to_string(dropped));
+}
+
 TEST_F(TAlarmsTest, AHookThatHangsOrIsMissingNeverHoldsUpRecording) {
     for (const std::string& command : {std::string("sleep 1000"), Dir.File("no-such-hook")}) {
         SCOPED_TRACE(command);
         Logged.clear();
-        Settings.WriteSection("Alarms", {{"Command", command}});
+        Settings.WriteSection("Alarms", {{"NotRecordingSeconds", "3600"}, {"Command", command}}); // as above
         Build(2, {{{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}},
                   {{"Name", "Tone"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}}});
         ASSERT_TRUE(TickUntil([&] { return Slot(1).BytesProcessed() > 0; }, 5));

@@ -352,6 +352,7 @@ TEST_F(TPulseDevicesTest, ASlotRecordsOnIntoTheSameFileAfterItsServerCameBack) {
     slot->RestartEncoder();
     const std::string path = slot->CurrentFile;
     ASSERT_TRUE(CheckInputUntil(*slot, [&] { return slot->CurrentDuration() > 1.5f; }, 10.0));
+    EXPECT_TRUE(CheckInputUntil(*slot, [&] { return slot->PeakLeft() > 0.4f && slot->PeakRight() > 0.4f; }, 5.0));
 
     server.Stop();
     ASSERT_TRUE(CheckInputUntil(*slot, [&] { return !slot->LastError.empty(); }, 5.0));
@@ -362,6 +363,8 @@ TEST_F(TPulseDevicesTest, ASlotRecordsOnIntoTheSameFileAfterItsServerCameBack) {
     const float stalled = slot->CurrentDuration();
     CheckInputUntil(*slot, [] { return false; }, 1.0);
     EXPECT_LT(slot->CurrentDuration() - stalled, 0.1f);
+    EXPECT_EQ(slot->PeakLeft(), 0.0f) << "no meter shows the sine that no longer comes";
+    EXPECT_EQ(slot->PeakRight(), 0.0f);
 
     server.Start();
     ASSERT_TRUE(CheckInputUntil(*slot, [&] { return slot->LastError.empty(); }, 10.0));
@@ -369,6 +372,7 @@ TEST_F(TPulseDevicesTest, ASlotRecordsOnIntoTheSameFileAfterItsServerCameBack) {
     const float resumed = slot->CurrentDuration();
     EXPECT_TRUE(CheckInputUntil(*slot, [&] { return slot->CurrentDuration() > resumed + 1.0f; }, 5.0))
         << "audio flows again";
+    EXPECT_TRUE(CheckInputUntil(*slot, [&] { return slot->PeakLeft() > 0.4f; }, 5.0)) << "and shows again";
     EXPECT_EQ(slot->CurrentFile, path) << "the same file records on";
 
     const float recorded = slot->CurrentDuration();
