@@ -1,6 +1,7 @@
 #include "Controller.h"
 
 #include <algorithm>
+#include <future>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -45,20 +46,50 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
 }
 
 TController::~TController() {
-    // Every slot's encoder finishes its file at the same time, by one deadline:
-    // an encoder that hangs costs the shutdown FinishTimeout once, not once a slot.
+    // Every slot finishes its file at the same time, by one deadline: an
+    // encoder that hangs costs the shutdown FinishTimeout once, not once a slot.
     const auto deadline = std::chrono::steady_clock::now() + FinishTimeout;
-    std::vector<std::thread> finishing;
-    for (auto& slot : FSlots) {
-        TSlotInfo* s = slot.get();
+    struct TFinishing {
+        std::thread Thread;
+        std::future<void> Done;
+    };
+    std::vector<TFinishing> finishing(FSlots.size());
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        TSlotInfo* s = FSlots[i].get();
+        std::promise<void> done;
+        finishing[i].Done = done.get_future();
         try {
-            finishing.emplace_back([s, deadline] { s->FinishRecordingBy(deadline); });
+            finishing[i].Thread = std::thread([s, deadline, done = std::move(done)]() mutable {
+                s->FinishRecordingBy(deadline);
+                done.set_value();
+            });
         } catch (const std::system_error&) {
             s->FinishRecordingBy(deadline); // no thread to be had: in turn
+            finishing[i].Done = {};
         }
     }
-    for (auto& thread : finishing) {
-        thread.join();
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        TFinishing& f = finishing[i];
+        TSlotInfo& slot = *FSlots[i];
+        if (f.Done.valid() && f.Done.wait_until(deadline + AbandonGrace) != std::future_status::ready) {
+            // Blocked where no deadline reaches (a write to a folder whose
+            // mount hangs, a device close that never returns), and holding the
+            // slot's locks. Destroying the slot would free what that thread
+            // still uses and wait on the same hang, so the slot is left as it
+            // is: a leak until the process ends, which is what follows. Its
+            // section is written all the same; only this thread changes it.
+            for (const std::string& line : slot.TakeDeferredLog()) {
+                LogSlotMessage(slot, slot.Name + ": " + line);
+            }
+            LogSlotMessage(slot, slot.Name + ": " + AbandonedText);
+            f.Thread.detach();
+            slot.SaveSettings();
+            static_cast<void>(FSlots[i].release());
+            continue;
+        }
+        if (f.Thread.joinable()) {
+            f.Thread.join();
+        }
     }
     for (auto& slot : FSlots) {
         slot.reset();
