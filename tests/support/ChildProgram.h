@@ -33,6 +33,7 @@ public:
     // Sends the signal and waits up to 15 s; -1 when it did not end.
     int Stop(int signal);
     bool Running();
+    pid_t Pid() const { return FPid; }
 
 private:
     std::string FLogFile;
