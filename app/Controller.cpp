@@ -61,38 +61,68 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
 }
 
 TController::~TController() {
-    // Every slot's encoder finishes its file at the same time, by one deadline:
-    // an encoder that hangs costs the shutdown FinishTimeout once, not once a slot.
+    // Every slot finishes its file at the same time, by one deadline: an
+    // encoder that hangs costs the shutdown FinishTimeout once, not once a slot.
     const auto deadline = std::chrono::steady_clock::now() + FinishTimeout;
-    std::vector<bool> stuck(FSlots.size(), false);
-    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
-        // What a slot's worker is stuck in (a folder that hangs) holds the slot's lock.
-        stuck[i] = !FWorkers[i]->StopBy(deadline);
+    for (auto& worker : FWorkers) {
+        worker->RequestStop(); // what runs ends on its own; nothing queued starts
     }
-    std::vector<std::thread> finishing;
+    struct TFinishing {
+        std::thread Thread;
+        std::future<bool> Done; // false: the slot's worker was stuck until the deadline
+    };
+    std::vector<TFinishing> finishing(FSlots.size());
     for (std::size_t i = 0; i < FSlots.size(); ++i) {
-        if (stuck[i]) {
-            continue;
-        }
         TSlotInfo* s = FSlots[i].get();
+        TSerialWorker* worker = FWorkers[i].get();
+        auto finish = [s, worker, deadline] {
+            // A worker stuck in the slot's folder holds the slot's lock.
+            if (!worker->StopBy(deadline)) {
+                return false;
+            }
+            s->FinishRecordingBy(deadline);
+            return true;
+        };
+        std::promise<bool> done;
+        finishing[i].Done = done.get_future();
         try {
-            finishing.emplace_back([s, deadline] { s->FinishRecordingBy(deadline); });
+            finishing[i].Thread = std::thread([finish, done = std::move(done)]() mutable { done.set_value(finish()); });
         } catch (const std::system_error&) {
-            s->FinishRecordingBy(deadline); // no thread to be had: in turn
+            std::promise<bool> now; // no thread to be had: in turn
+            finishing[i].Done = now.get_future();
+            now.set_value(finish());
         }
-    }
-    for (auto& thread : finishing) {
-        thread.join();
     }
     for (std::size_t i = 0; i < FSlots.size(); ++i) {
-        if (stuck[i]) {
-            // Its worker still runs in it: freeing it would pull the slot from under that thread.
-            LogSlotMessage(*FSlots[i], FSlots[i]->Name + ": Its folder did not answer: the slot was left as it was");
-            (void)FSlots[i].release();
-            (void)FWorkers[i].release();
+        TFinishing& f = finishing[i];
+        TSlotInfo& slot = *FSlots[i];
+        const bool ended = f.Done.wait_until(deadline + AbandonGrace) == std::future_status::ready;
+        if (!ended || !f.Done.get()) {
+            // Blocked where no deadline reaches (a write to a folder whose
+            // mount hangs, a device close that never returns), and holding the
+            // slot's locks. Destroying the slot would free what that thread
+            // still uses and wait on the same hang, so the slot is left as it
+            // is: a leak until the process ends, which is what follows. Its
+            // section is written all the same; only this thread changes it.
+            for (const std::string& line : slot.TakeDeferredLog()) {
+                LogSlotMessage(slot, slot.Name + ": " + line);
+            }
+            LogSlotMessage(slot, slot.Name + ": " + AbandonedText);
+            if (f.Thread.joinable()) {
+                f.Thread.detach();
+            }
+            slot.SaveSettings();
+            static_cast<void>(FSlots[i].release());
+            static_cast<void>(FWorkers[i].release());
             continue;
         }
-        FSlots[i].reset();
+        if (f.Thread.joinable()) {
+            f.Thread.join();
+        }
+    }
+    TakePosted(); // what the workers said last
+    for (auto& slot : FSlots) {
+        slot.reset();
     }
 }
 

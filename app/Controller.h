@@ -45,6 +45,11 @@ public:
     static constexpr int TickMs = 100;
     // At shutdown every encoder has this long, all at once, to finish its file.
     static constexpr auto FinishTimeout = std::chrono::seconds(10);
+    // A slot still finishing this long after FinishTimeout is left behind
+    // with this line, so that the other slots' rows and settings are stored.
+    static constexpr auto AbandonGrace = std::chrono::seconds(2);
+    static constexpr const char* AbandonedText =
+        "the recording did not finish in time and was abandoned; its last file may lack its ending and its row";
     static constexpr int DefaultSlots = 4;
     static constexpr int MaxSlots = 255;
     // A slot whose work has not returned for this long is waiting for its folder.

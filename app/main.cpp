@@ -35,7 +35,7 @@ void ChoosePlatform() {
 // The inputs as slots find them; with RUDAZODUDAD_TEST_TONE a line-up tone as
 // input "TEST:0", for checking a recording chain without a sound card.
 void BuildInputs(TDeviceCatalogue& devices) {
-    BuildDeviceCatalogue(devices);
+    BuildDeviceCatalogue(devices, [](const std::string& line) { std::cerr << line << std::endl; });
     if (const char* tone = std::getenv("RUDAZODUDAD_TEST_TONE"); tone != nullptr && std::atof(tone) > 0) {
         devices.Add("TEST:0", std::make_unique<TTestToneDevice>(0, std::string("Test: ") + tone + " Hz tone",
                                                                 std::atof(tone), 0.5f));

@@ -53,7 +53,8 @@ constexpr unsigned BufferUs = 200000;
 // server has gone) counts as stalled, and Stop gives such a thread up.
 class TWDMDeviceInfo::TCapture {
 public:
-    TCapture(TWDMDeviceInfo& owner, const std::string& pcmName, int rate) : FOwner(owner) {
+    TCapture(TWDMDeviceInfo& owner, std::shared_ptr<TCaptureGate> gate, const std::string& pcmName, int rate)
+        : FOwner(owner), FGate(std::move(gate)) {
         snd_pcm_t* raw = nullptr;
         int err = snd_pcm_open(&raw, pcmName.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
         if (err < 0) {
@@ -80,6 +81,7 @@ public:
         }
         FRunning = true;
         FProgress = NowMs();
+        FGeneration = FGate->Open();
         FThread = std::thread(&TCapture::Run, this);
     }
 
@@ -127,12 +129,13 @@ private:
                 continue; // nothing yet; look at FRunning again
             }
             const snd_pcm_sframes_t n = ready < 0 ? ready : snd_pcm_readi(FPcm.get(), FBuffer.data(), frames);
-            if (!FRunning.load()) {
-                return; // given up on while it was blocked: a new capture may own the clients now
-            }
             if (n > 0) {
                 FProgress = NowMs();
-                FOwner.PushToClients(FBuffer.data(), static_cast<std::size_t>(n) * 2 * sizeof(float));
+                if (!FGate->Call(FGeneration, [&] {
+                        FOwner.PushToClients(FBuffer.data(), static_cast<std::size_t>(n) * 2 * sizeof(float));
+                    })) {
+                    return; // given up on while it was blocked: a new capture may own the clients now
+                }
                 continue;
             }
             if (n == -EAGAIN) {
@@ -146,7 +149,8 @@ private:
             if (snd_pcm_state(FPcm.get()) == SND_PCM_STATE_RUNNING) {
                 continue;
             }
-            FOwner.ReportLost(BassError::Device);
+            // Recovering may block for long: only the device's current capture reports.
+            FGate->Call(FGeneration, [this] { FOwner.ReportLost(BassError::Device); });
             return;
         }
     }
@@ -156,7 +160,9 @@ private:
     // sources deliver in pieces of two seconds.)
     static constexpr std::int64_t StallMs = 5000;
 
-    TWDMDeviceInfo& FOwner;
+    TWDMDeviceInfo& FOwner; // reached only through FGate
+    const std::shared_ptr<TCaptureGate> FGate;
+    std::uint64_t FGeneration = 0;
     TPcmPtr FPcm;
     int FRate = 0;
     std::vector<float> FBuffer; // capture thread only
@@ -174,7 +180,7 @@ TWDMDeviceInfo::TWDMDeviceInfo(int index, std::string name, std::string pcmName)
 TWDMDeviceInfo::~TWDMDeviceInfo() { Close(); }
 
 void TWDMDeviceInfo::Open(int rate) {
-    FCapture = std::make_unique<TCapture>(*this, FPcmName, rate);
+    FCapture = std::make_unique<TCapture>(*this, FGate, FPcmName, rate);
     FOpenedRate = rate;
 }
 
@@ -182,13 +188,16 @@ void TWDMDeviceInfo::Close() {
     if (!FCapture) {
         return;
     }
-    if (FCapture->Stop(StopTimeout)) {
+    const bool stopped = FCapture->Stop(StopTimeout);
+    FGate->Close(); // from here on the old capture cannot reach this device
+    if (stopped) {
         FCapture.reset();
     } else {
         // Blocked inside ALSA's library for good: its thread, PCM and buffers
         // are left behind (a little memory) rather than the program hanging.
         FCapture->Abandon();
         static_cast<void>(FCapture.release());
+        ++FAbandoned;
     }
 }
 

@@ -104,3 +104,11 @@ int TDeviceCatalogue::FindDevice(const std::string& id) const {
     }
     return -1;
 }
+
+std::uint64_t TDeviceCatalogue::AbandonedCaptures() const {
+    std::uint64_t total = 0;
+    for (const auto& [id, entry] : FDevices) {
+        total += entry->AbandonedCaptures();
+    }
+    return total;
+}

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +68,10 @@ public:
     // away) counts as lost.
     void Watch();
 
+    // Captures that did not stop when closed and were left behind, blocked
+    // inside the backend's library, since start-up.
+    virtual std::uint64_t AbandonedCaptures() const { return 0; }
+
     // Seconds of audio each client stream can hold before it drops.
     static constexpr double ClientBufferSeconds = 10.0;
 
@@ -105,11 +111,14 @@ public:
     std::size_t Count() const { return FDevices.size(); }
     const std::string& Id(std::size_t i) const { return FDevices.at(i).first; }
     TDeviceInfoWithClients& Entry(std::size_t i) const { return *FDevices.at(i).second; }
+    // Over every input, for the status.
+    std::uint64_t AbandonedCaptures() const;
 
 private:
     std::vector<std::pair<std::string, std::unique_ptr<TDeviceInfoWithClients>>> FDevices;
 };
 
 // Lists every input once at start-up: the ALSA devices, then the pairs of
-// capture ports of a running JACK server, then the PulseAudio sources.
-void BuildDeviceCatalogue(TDeviceCatalogue& catalogue);
+// capture ports of a running JACK server, then the PulseAudio sources. What
+// is worth a line at start-up (no JACK server) goes to `note`.
+void BuildDeviceCatalogue(TDeviceCatalogue& catalogue, const std::function<void(const std::string&)>& note = {});

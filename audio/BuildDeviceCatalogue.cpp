@@ -3,8 +3,8 @@
 #include "JackDevices.h"
 #include "PulseDevices.h"
 
-void BuildDeviceCatalogue(TDeviceCatalogue& catalogue) {
+void BuildDeviceCatalogue(TDeviceCatalogue& catalogue, const std::function<void(const std::string&)>& note) {
     AddAlsaDevices(catalogue);
-    AddJackDevices(catalogue);
+    AddJackDevices(catalogue, JackClientName, note);
     AddPulseDevices(catalogue);
 }

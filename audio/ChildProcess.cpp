@@ -285,15 +285,15 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv) {
     fcntl(FInput, F_SETFL, fcntl(FInput, F_GETFL) | O_NONBLOCK);
     // Room for jitter of the program; the default may stay when this is refused.
     fcntl(FInput, F_SETPIPE_SZ, 1 << 20);
-    FDrain = std::thread(&TChildProcess::DrainErrors, this, errors.ReleaseRead());
+    FDrain = std::thread(&TChildProcess::DrainErrors, FState, FPid, errors.ReleaseRead());
 }
 
 TChildProcess::~TChildProcess() { Finish(std::chrono::seconds(10)); }
 
-void TChildProcess::DrainErrors(int fd) noexcept {
+void TChildProcess::DrainErrors(const std::shared_ptr<TState>& state, pid_t pid, int fd) noexcept {
     pthread_setname_np(pthread_self(), "encoder-stderr");
     try {
-        KeepLastLine(fd);
+        KeepLastLine(*state, fd);
     } catch (...) {
         // No memory for a line: drain on without keeping any, or the program stalls on a full pipe.
         char buf[4096];
@@ -302,14 +302,14 @@ void TChildProcess::DrainErrors(int fd) noexcept {
         }
     }
     close(fd);
-    Reap();
+    Reap(*state, pid);
 }
 
-void TChildProcess::KeepLastLine(int fd) {
+void TChildProcess::KeepLastLine(TState& state, int fd) {
     // The last line that says something.
-    TLineSplitter lines([this](const std::string& line) {
-        std::lock_guard guard(FStateLock);
-        FLastLine = line;
+    TLineSplitter lines([&state](const std::string& line) {
+        std::lock_guard guard(state.Lock);
+        state.LastLine = line;
     });
     char buf[4096];
     for (;;) {
@@ -325,19 +325,19 @@ void TChildProcess::KeepLastLine(int fd) {
     lines.Flush();
 }
 
-void TChildProcess::Reap() noexcept {
+void TChildProcess::Reap(TState& state, pid_t pid) noexcept {
     // Wait without reaping, so that Finish can still kill this pid safely under
-    // FStateLock; reap under the lock.
+    // the state's lock; reap under the lock.
     siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(FPid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
-    std::lock_guard guard(FStateLock);
+    std::lock_guard guard(state.Lock);
     int status = 0;
-    while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    FWaitStatus = status;
-    FExited = true;
-    FExitedChanged.notify_all();
+    state.WaitStatus = status;
+    state.Exited = true;
+    state.ExitedChanged.notify_all();
 }
 
 void TChildProcess::CloseInput() {
@@ -385,32 +385,40 @@ bool TChildProcess::Finish(std::chrono::milliseconds timeout) {
     }
     CloseInput();
     bool byItself = true;
+    bool gone = true;
     {
-        std::unique_lock lock(FStateLock);
-        if (!FExitedChanged.wait_for(lock, timeout, [this] { return FExited; })) {
-            // Not reaped yet (reaping happens under this lock), so the pid is still ours.
+        std::unique_lock lock(FState->Lock);
+        if (!FState->ExitedChanged.wait_for(lock, timeout, [this] { return FState->Exited; })) {
+            // Not reaped yet (reaping happens under this lock), so the pid and
+            // its group are still ours; the group takes any helper it started.
+            kill(-FPid, SIGKILL);
             kill(FPid, SIGKILL);
             byItself = false;
+            gone = FState->ExitedChanged.wait_for(lock, KillGrace, [this] { return FState->Exited; });
         }
     }
     if (FDrain.joinable()) {
-        FDrain.join();
+        if (gone) {
+            FDrain.join();
+        } else {
+            FDrain.detach(); // it reaps the program if it ever goes; the state outlives this object
+        }
     }
     FPid = -1;
     return byItself;
 }
 
 bool TChildProcess::Exited() const {
-    std::lock_guard guard(FStateLock);
-    return FExited;
+    std::lock_guard guard(FState->Lock);
+    return FState->Exited;
 }
 
 int TChildProcess::WaitStatus() const {
-    std::lock_guard guard(FStateLock);
-    return FWaitStatus;
+    std::lock_guard guard(FState->Lock);
+    return FState->WaitStatus;
 }
 
 std::string TChildProcess::LastErrorLine() const {
-    std::lock_guard guard(FStateLock);
-    return FLastLine;
+    std::lock_guard guard(FState->Lock);
+    return FState->LastLine;
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -42,7 +43,7 @@ TBoundedRun RunBounded(const std::vector<std::string>& argv, std::chrono::millis
 // kept. The destructor closes the input, waits a little and kills if it must.
 //
 // Threads: WriteInput belongs to one writer thread; the status getters may be
-// called from any thread (FStateLock guards what the drain thread publishes).
+// called from any thread (TState::Lock guards what the drain thread publishes).
 class TChildProcess {
 public:
     // Throws std::system_error with the errno of a failed start (ENOENT when
@@ -70,18 +71,28 @@ public:
     std::string LastErrorLine() const;
     pid_t Pid() const { return FPid; }
 
+    // How long a killed program (and whatever holds its standard error) may
+    // take to go before Finish stops waiting for it.
+    static constexpr auto KillGrace = std::chrono::seconds(1);
+
 private:
-    void DrainErrors(int fd) noexcept;
-    void KeepLastLine(int fd);
-    void Reap() noexcept;
+    // What the drain thread publishes. Shared with that thread, which Finish
+    // leaves behind when the program does not go even when killed (stuck in
+    // a write to a mount that hangs, its standard error held by a child).
+    struct TState {
+        std::mutex Lock;
+        std::condition_variable ExitedChanged;
+        bool Exited = false;   // guarded by Lock
+        int WaitStatus = 0;    // guarded by Lock
+        std::string LastLine;  // guarded by Lock
+    };
+    static void DrainErrors(const std::shared_ptr<TState>& state, pid_t pid, int fd) noexcept;
+    static void KeepLastLine(TState& state, int fd);
+    static void Reap(TState& state, pid_t pid) noexcept;
     void CloseInput();
 
     pid_t FPid = -1;
     int FInput = -1;
     std::thread FDrain;
-    mutable std::mutex FStateLock;
-    std::condition_variable FExitedChanged;
-    bool FExited = false;       // guarded by FStateLock
-    int FWaitStatus = 0;        // guarded by FStateLock
-    std::string FLastLine;      // guarded by FStateLock
+    const std::shared_ptr<TState> FState = std::make_shared<TState>();
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -35,11 +36,30 @@ std::string DefaultServerName() {
     return name != nullptr && *name != '\0' ? name : "default";
 }
 
-TJackClient OpenClient(const std::string& server, const std::string& name) {
-    jack_status_t status{};
+TJackClient OpenClient(const std::string& server, const std::string& name, jack_status_t* status = nullptr) {
+    jack_status_t ignored{};
     return TJackClient(jack_client_open(name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                        &status, server.c_str()));
+                                        status != nullptr ? status : &ignored, server.c_str()));
 }
+
+// libjack's complaints of the start-up probe, kept on the probing thread: a
+// machine without a server is no fault, and its "Cannot connect to server
+// socket" lines read like one. Null on every other thread.
+thread_local std::vector<std::string>* ProbeLines = nullptr;
+
+void OnJackError(const char* text) {
+    if (ProbeLines != nullptr) {
+        try {
+            ProbeLines->emplace_back(text);
+        } catch (...) {
+            // no memory for a line nobody needs
+        }
+        return;
+    }
+    std::fprintf(stderr, "JACK: %s\n", text); // a running server's errors still show
+}
+
+void OnJackInfo(const char*) {} // the client's chatter about itself
 
 [[noreturn]] void Fail(int code) { throw TAudioError("ASIOInit", code); }
 
@@ -367,10 +387,26 @@ void TASIOSubDeviceInfo::ShowControlPanel() {
 
 // ---- enumeration ----
 
-void AddJackDevices(TDeviceCatalogue& catalogue, const std::string& clientName) {
+void AddJackDevices(TDeviceCatalogue& catalogue, const std::string& clientName, const TJackNote& note) {
+    jack_set_error_function(OnJackError);
+    jack_set_info_function(OnJackInfo);
     const std::string server = DefaultServerName();
-    TJackClient client = OpenClient(server, clientName);
+    std::vector<std::string> complaints;
+    jack_status_t status{};
+    ProbeLines = &complaints;
+    TJackClient client = OpenClient(server, clientName, &status);
+    ProbeLines = nullptr;
     if (!client) {
+        if (!note) {
+            return;
+        }
+        if ((status & JackServerFailed) != 0) {
+            note("No JACK server: JACK inputs are not listed");
+        } else {
+            for (const std::string& line : complaints) {
+                note("JACK: " + line); // a server that answered and refused us
+            }
+        }
         return;
     }
     const int rate = static_cast<int>(jack_get_sample_rate(client.get()));

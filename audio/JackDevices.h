@@ -3,6 +3,7 @@
 #include "AudioDevices.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,13 @@ inline constexpr const char* JackClientName = "RudazOdudad";
 // `clientName` is our client's name on the server. Processes that talk to
 // different servers at once (tests side by side) need names of their own:
 // libjack names a client's socket after the client, not after the server.
-void AddJackDevices(TDeviceCatalogue& catalogue, const std::string& clientName = JackClientName);
+//
+// libjack's own error lines go to standard error prefixed "JACK: ", except
+// those of this probe: when no server answers, `note` gets the one line
+// "No JACK server: JACK inputs are not listed" instead.
+using TJackNote = std::function<void(const std::string& line)>;
+void AddJackDevices(TDeviceCatalogue& catalogue, const std::string& clientName = JackClientName,
+                    const TJackNote& note = {});
 
 class TASIOSubDeviceInfo;
 

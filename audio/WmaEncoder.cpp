@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <system_error>
+#include <thread>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -153,6 +156,37 @@ void TWmaEncoder::ContinueFrom(TFileEncoder& previous) {
 }
 
 TWmaEncoder::~TWmaEncoder() { Close(); }
+
+void TWmaEncoder::Finish() {
+    if (!FFinishing.exchange(true)) {
+        Close();
+    }
+}
+
+void TWmaEncoder::FinishBy(std::chrono::steady_clock::time_point deadline) {
+    if (FFinishing.exchange(true)) {
+        return;
+    }
+    const std::shared_ptr<TWmaEncoder> self = weak_from_this().lock();
+    if (!self) {
+        Close();
+        return;
+    }
+    std::promise<void> done;
+    std::future<void> closed = done.get_future();
+    try {
+        std::thread([self, done = std::move(done)]() mutable {
+            self->Close();
+            done.set_value();
+        }).detach();
+    } catch (const std::system_error&) {
+        Close(); // no thread to be had
+        return;
+    }
+    if (closed.wait_until(deadline) != std::future_status::ready) {
+        FGaveUp = true;
+    }
+}
 
 void TWmaEncoder::Write(const float* samples, std::size_t bytes) {
     std::size_t frames = bytes / AudioFormat::BytesPerFrame;

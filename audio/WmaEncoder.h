@@ -5,14 +5,15 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
 // Writes a WMA (wmav2) file in an ASF container from stereo float blocks.
 // One channel means a downmix of both. Attach it to a mixer as a processor
 // (its Process writes) or call Write directly. Writing and closing belong to
-// one thread at a time; Died and DroppedBytes may be read from any thread.
-class TWmaEncoder : public TFileEncoder {
+// one thread at a time; Died, Killed and DroppedBytes may be read from any thread.
+class TWmaEncoder : public TFileEncoder, public std::enable_shared_from_this<TWmaEncoder> {
 public:
     enum class TKind { Standard, Pro };
 
@@ -31,7 +32,13 @@ public:
     // Flushes the codec and finishes the file. Idempotent; the destructor calls it.
     void Close();
 
-    void Finish() override { Close(); }
+    void Finish() override;
+    // Closes on a thread of its own and stops waiting at `deadline`: a write
+    // to a folder whose mount hangs blocks in the kernel, where nothing can
+    // end it. That thread keeps the encoder until it returns. An encoder not
+    // owned by a shared_ptr closes on the calling thread.
+    void FinishBy(std::chrono::steady_clock::time_point deadline) override;
+    bool Killed() const override { return FGaveUp.load(); }
     // The decoder outputs nothing of a file's first frame, which only primes
     // it, and fades out its last. So a file begins with the previous file's
     // last two whole frames and the part frame it had not sent (which that
@@ -68,6 +75,8 @@ private:
     std::array<std::vector<std::vector<float>>, 2> FRecent;
     int64_t FNextPts = 0;
     bool FClosed = false;
+    std::atomic<bool> FFinishing{false}; // Finish or FinishBy has begun closing
+    std::atomic<bool> FGaveUp{false};    // FinishBy stopped waiting for the close
     std::atomic<bool> FFailed{false}; // a write error; later blocks are dropped
     std::atomic<std::uint64_t> FDroppedBytes{0};
 };

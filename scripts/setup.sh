@@ -17,7 +17,7 @@ packages=(
   libjs-jquery libjs-jquery-ui libjs-jquery-ui-theme-smoothness
   chromium xvfb xauth xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
-  xdg-user-dirs valgrind python3
+  xdg-user-dirs valgrind python3 bindfs
   wrk nginx-light libcurl4-openssl-dev prometheus
   bindfs fuse3
 )

@@ -43,13 +43,18 @@ bool TSerialWorker::WaitIdle(std::chrono::steady_clock::time_point deadline) con
     return FState->Changed.wait_until(guard, deadline, [&] { return !FState->Running && FState->Queue.empty(); });
 }
 
+void TSerialWorker::RequestStop() {
+    std::lock_guard guard(FState->Lock);
+    FState->Stopping = true;
+    FState->Queue.clear();
+    FState->Changed.notify_all();
+}
+
 bool TSerialWorker::StopBy(std::chrono::steady_clock::time_point deadline) {
+    RequestStop();
     bool ended = false;
     {
         std::unique_lock guard(FState->Lock);
-        FState->Stopping = true;
-        FState->Queue.clear();
-        FState->Changed.notify_all();
         ended = FState->Changed.wait_until(guard, deadline, [&] { return FState->Ended || !FState->Running; });
     }
     std::lock_guard guard(FThreadLock);

@@ -36,6 +36,8 @@ public:
     std::uint64_t BusyMs() const;
     // Waits until Idle or `deadline`; true when idle.
     bool WaitIdle(std::chrono::steady_clock::time_point deadline) const;
+    // Drops the queue; what runs goes on, and nothing is run after it.
+    void RequestStop();
     // Drops the queue and ends the thread once its task returns, waiting until
     // `deadline`. False when the task is still running then: the thread is
     // left to end on its own, and the owner must leave alone what it uses.

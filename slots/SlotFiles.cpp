@@ -225,6 +225,7 @@ void TSlotInfo::ReportCatalogueError(const std::string& message) {
 
 void TSlotInfo::StopEncoder() {
     std::lock_guard guard(Lock);
+    PlayOutStreamTail();
     TOpenFile old = SwapEncoder(nullptr);
     CurrentRecordingID = 0;
     CloseFile(old);

@@ -3,6 +3,7 @@
 #include "basserrors.h"
 
 #include <pthread.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -61,19 +62,47 @@ void TSlotInfo::DetachDevice() {
 }
 
 void TSlotInfo::FinishRecordingBy(std::chrono::steady_clock::time_point deadline) {
+    // Everything here may block on a device or a folder: the controller leaves
+    // this thread behind if it does, so its lines wait for the controller too.
+    FDeferLog = true;
+    std::lock_guard guard(Lock);
     try {
-        std::lock_guard guard(Lock);
         DetachDevice();
+        StopInput(); // a stream's queued audio goes into the file first
+        if (!FFinishError.empty()) {
+            Log(std::exchange(FFinishError, ""));
+        }
         FFinishing = SwapEncoder(nullptr);
+        CurrentRecordingID = 0;
         if (FFinishing.Encoder) {
             FFinishing.Encoder->FinishBy(deadline);
         }
+        CloseFile(FFinishing);
     } catch (const std::exception& e) {
-        FFinishError = std::string("Recording error: ") + e.what(); // the destructor tries again
+        Log(std::string("Error updating database: ") + e.what());
+    }
+    // The record of an alarm ends where the logger stopped watching.
+    try {
+        const auto now = FServices.Now();
+        for (const TAlarm& alarm : FAlarms) {
+            EndEvent(alarm, now);
+        }
+        FAlarms.clear();
+    } catch (const std::exception& e) {
+        Log(std::string("Error updating database: ") + e.what());
     }
 }
 
+std::vector<std::string> TSlotInfo::TakeDeferredLog() {
+    std::lock_guard guard(FDeferredLogLock);
+    return std::exchange(FDeferredLog, {});
+}
+
 TSlotInfo::~TSlotInfo() {
+    FDeferLog = false; // the finishing thread, if any, has ended
+    for (const std::string& line : TakeDeferredLog()) {
+        Log(line);
+    }
     DetachDevice();
     if (!FFinishError.empty()) {
         Log(FFinishError);
@@ -81,7 +110,7 @@ TSlotInfo::~TSlotInfo() {
     try {
         {
             std::lock_guard guard(Lock);
-            CloseFile(FFinishing); // finished already, by FinishRecordingBy
+            CloseFile(FFinishing); // closed already when FinishRecordingBy ran
         }
         StopEncoder();
         std::lock_guard guard(Lock);
@@ -91,7 +120,6 @@ TSlotInfo::~TSlotInfo() {
     }
     StopInput();
     FPullThread.reset();
-    // The record of an alarm ends where the logger stopped watching.
     try {
         const auto now = FServices.Now();
         for (const TAlarm& alarm : FAlarms) {
@@ -176,6 +204,11 @@ TRepeatedFault::TTell TSlotInfo::Report(TRepeatedFault& fault, const std::string
 }
 
 void TSlotInfo::Log(const std::string& message) {
+    if (FDeferLog.load()) {
+        std::lock_guard guard(FDeferredLogLock);
+        FDeferredLog.push_back(message);
+        return;
+    }
     if (OnLog) {
         OnLog(*this, Name + ": " + message);
     }

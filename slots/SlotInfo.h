@@ -16,6 +16,7 @@
 #include "SettingsReview.h"
 #include "UrlStream.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -46,10 +47,12 @@ public:
     // Finishes the open file, detaches the input, ends the pull thread and writes the section.
     ~TSlotInfo();
     // The first half of the shutdown, run for every slot at once on a thread
-    // of its own: the input's last audio into the file and the encoder finished
-    // by `deadline` (one for all slots), killed after it. Nothing is logged or
-    // stored here; the destructor does that on the controller's thread.
+    // of its own: the input's last audio into the file, the encoder finished
+    // by `deadline` (one for all slots) and killed after it, the file's row
+    // and the alarms' ends stored, the input closed. What it logs waits in
+    // TakeDeferredLog, for the controller's thread; the destructor logs what is left.
     void FinishRecordingBy(std::chrono::steady_clock::time_point deadline);
+    std::vector<std::string> TakeDeferredLog();
 
     TSlotInfo(const TSlotInfo&) = delete;
     TSlotInfo& operator=(const TSlotInfo&) = delete;
@@ -272,6 +275,11 @@ private:
     void RunStream(TSimpleThread& thread);
     // Returns what the stream had received and not yet played.
     std::shared_ptr<TPushStream> FreeUrlStream();
+    // What a stream received and had not yet played goes into the open file
+    // before it closes: an ended stream's tail, or the live one's queue (which
+    // then plays on from `live`). Under Lock.
+    void PlayOutQueued(const std::shared_ptr<TPushStream>& queued, const std::shared_ptr<TAudioSource>& live);
+    void PlayOutStreamTail();
     // Takes Lock for the stream thread without ever blocking a thread that
     // holds Lock while it stops the stream thread: gives up once terminated.
     std::unique_lock<std::recursive_timed_mutex> LockForStreamThread(const TSimpleThread& thread);
@@ -295,6 +303,10 @@ private:
     bool FDetached = false;   // the device has let go and its last audio is in
     TOpenFile FFinishing;     // taken from the mixer and finished, not yet stored
     std::string FFinishError; // what went wrong meanwhile, for the log
+    // From FinishRecordingBy on, Log keeps the lines here (under FDeferredLogLock).
+    std::atomic<bool> FDeferLog{false};
+    std::mutex FDeferredLogLock;
+    std::vector<std::string> FDeferredLog;
     std::string FFileRelative;  // the open file's name in its catalogue
     std::string FFileStartTime; // and its start time there
     bool FFileInDoubt = false;             // the open file stopped growing for a while
@@ -355,6 +367,7 @@ private:
     std::unique_ptr<TSimpleThread> FStreamThread;  // controller's thread
     mutable std::mutex FUrlStreamLock;             // guards FUrlStream; held for no more than a copy
     std::shared_ptr<TUrlStream> FUrlStream;        // set and cleared by the stream thread
+    std::shared_ptr<TPushStream> FStreamTail;      // set by the ended stream thread, taken after its join
     std::mutex FConnectingLock;                    // guards FConnecting
     std::shared_ptr<TUrlStream> FConnecting;       // a stream being opened, so that a stop can abort it
     std::atomic<bool> FStreamConnected{false};

@@ -103,6 +103,7 @@ void TSlotInfo::StopInput() {
             }
         }
         FStreamThread.reset(); // its loop frees the stream
+        PlayOutStreamTail();
     }
     FInputLost = false;
     FMeter->Reset();
@@ -132,7 +133,13 @@ void TSlotInfo::CheckInput() {
     }
     if (now >= FInputRetryAt) {
         FInputRetryAt = now + InputRetryMs;
-        if (AttachedDevice->Recover()) {
+        const std::uint64_t abandoned = AttachedDevice->AbandonedCaptures();
+        const bool back = AttachedDevice->Recover();
+        if (const std::uint64_t now = AttachedDevice->AbandonedCaptures(); now != abandoned) {
+            Log("The capture of \"" + AttachedDevice->Name + "\" did not stop and was left behind (" +
+                std::to_string(now) + " since start-up)");
+        }
+        if (back) {
             FInputLost = false;
             InputWorks();
         }

@@ -2,7 +2,10 @@
 
 #include "basserrors.h"
 
+#include <algorithm>
 #include <pthread.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -62,6 +65,58 @@ std::shared_ptr<TPushStream> TSlotInfo::FreeUrlStream() {
     FMixer->RemoveInput(stream.get());
     stream->Stop();
     return stream->QueuedAudio();
+}
+
+void TSlotInfo::PlayOutQueued(const std::shared_ptr<TPushStream>& queued, const std::shared_ptr<TAudioSource>& live) {
+    if (!queued || !FMixer || !FEncoder) {
+        return;
+    }
+    const std::size_t frames = queued->QueuedFrames();
+    if (frames == 0 || queued->Rate() <= 0) {
+        return;
+    }
+    // At once rather than at real time, and only what is queued now, not
+    // what a live stream keeps adding meanwhile. No pull falls in between.
+    auto mixerLock = FMixer->Lock();
+    try {
+        FMixer->SetInput(queued);
+        std::uint64_t left = FMixer->Seconds2Bytes(static_cast<double>(frames) / queued->Rate());
+        std::vector<float> block(static_cast<std::size_t>(FMixer->Seconds2Bytes(1.0) / sizeof(float)));
+        while (left > 0) {
+            const std::size_t got =
+                FMixer->GetData(block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size() * sizeof(float))));
+            if (got == 0) {
+                break;
+            }
+            left -= std::min<std::uint64_t>(got, left);
+        }
+    } catch (const std::exception& e) {
+        Log(std::string("Recording error: ") + e.what());
+    }
+    if (live) {
+        FMixer->SetInput(live);
+    } else {
+        FMixer->RemoveInput(queued.get());
+    }
+}
+
+void TSlotInfo::PlayOutStreamTail() {
+    std::lock_guard guard(Lock);
+    if (Source != TSlotSource::Stream && !FStreamTail) {
+        return;
+    }
+    if (FStreamTail) {
+        PlayOutQueued(std::exchange(FStreamTail, nullptr), nullptr); // a stream that has ended
+        return;
+    }
+    std::shared_ptr<TUrlStream> stream;
+    {
+        std::lock_guard current(FUrlStreamLock);
+        stream = FUrlStream;
+    }
+    if (stream) {
+        PlayOutQueued(stream->QueuedAudio(), stream);
+    }
 }
 
 void TSlotInfo::RunStream(TSimpleThread& thread) {
@@ -168,5 +223,9 @@ void TSlotInfo::RunStream(TSimpleThread& thread) {
         }
         thread.WaitForWake(1000); // a stream's end or new title wakes it early
     }
-    FreeUrlStream();
+    // Played into the open file by StopInput once this thread has ended.
+    FStreamTail = FreeUrlStream();
+    if (!FStreamTail) {
+        FStreamTail = std::move(unplayed);
+    }
 }

@@ -117,6 +117,8 @@ std::chrono::system_clock::time_point TControllerSlots::Now() const { return FCo
 
 double TControllerSlots::UptimeSeconds() const { return FController.UptimeSeconds(); }
 
+std::uint64_t TControllerSlots::AbandonedCaptures() const { return FController.Devices().AbandonedCaptures(); }
+
 std::string TControllerSlots::Version() const { return VersionText(GetExeVersion()); }
 
 std::optional<std::uint64_t> TControllerSlots::FreeSpace(const std::string& folder) const {

@@ -22,6 +22,7 @@ public:
     void PostServerLog(const std::string& message) override;
     std::chrono::system_clock::time_point Now() const override;
     double UptimeSeconds() const override;
+    std::uint64_t AbandonedCaptures() const override;
     std::string Version() const override;
     std::optional<std::uint64_t> FreeSpace(const std::string& folder) const override;
     std::optional<TWebSlotSettings> ReadSettings(int index) override;

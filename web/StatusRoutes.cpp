@@ -107,6 +107,7 @@ void TWebRouter::SendStatus(THttpResponse& response) {
     }
     SendJSON(response, {{"Version", FSlots.Version()},
                         {"Uptime", FSlots.UptimeSeconds()},
+                        {"AbandonedCaptures", FSlots.AbandonedCaptures()},
                         {"TimeZone", ZoneText(FSlots.Now())},
                         {"Folders", free},
                         {"Slots", slots}});

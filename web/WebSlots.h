@@ -81,6 +81,8 @@ public:
     // The clock the slots run on.
     virtual std::chrono::system_clock::time_point Now() const = 0;
     virtual double UptimeSeconds() const = 0;
+    // Sound-card captures left behind, blocked in their library, since start-up.
+    virtual std::uint64_t AbandonedCaptures() const { return 0; }
     virtual std::string Version() const = 0;
     // Bytes free in `folder`; nothing when it cannot be told.
     virtual std::optional<std::uint64_t> FreeSpace(const std::string& folder) const = 0;

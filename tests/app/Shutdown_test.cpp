@@ -1,6 +1,7 @@
 // The real program, stopped the way a service manager or Ctrl-C stops it.
 #include "Catalogue.h"
 #include "ChildProgram.h"
+#include "Controller.h"
 #include "LoggerProgram.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
@@ -9,10 +10,12 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace TestSupport;
@@ -276,4 +279,91 @@ TEST(Service, TheUnitsCommandRunsHeadlessAndItsStopFinishesEverything) {
     TSettingsStore after(dir.Path() / "RudazOdudad.ini");
     EXPECT_EQ(after.ReadString("Webserver", "Enabled", ""), "on") << "it starts again with the service";
     EXPECT_TRUE(after.KeyExists("Slot0", "CleanupDays")) << "the slot's settings were written";
+}
+
+namespace {
+
+// A folder on a bindfs mount whose daemon can be stopped: every stat, write
+// and listing under it then blocks, as on a network mount gone bad. The
+// daemon goes on and the mount goes away with the object, whatever failed.
+class THangingFolder {
+public:
+    explicit THangingFolder(const TTempDir& dir)
+        : FReal(dir.File("real")), FMount(dir.File("mount")),
+          FDaemon((std::filesystem::create_directories(FReal), std::filesystem::create_directories(FMount),
+                   std::vector<std::string>{"bindfs", "-f", FReal, FMount}),
+                  {}, dir.File("bindfs.log")) {
+        Mounted = WaitUntil([&] { return RunCommand("mountpoint -q '" + FMount + "'").ExitCode == 0; }, 10);
+    }
+    ~THangingFolder() {
+        kill(FDaemon.Pid(), SIGCONT);
+        RunCommand("fusermount -u -z '" + FMount + "'");
+    }
+    void Hang() { kill(FDaemon.Pid(), SIGSTOP); }
+    const std::string& Path() const { return FMount; }
+    bool Mounted = false;
+
+private:
+    std::string FReal;
+    std::string FMount;
+    TChildProgram FDaemon;
+};
+
+} // namespace
+
+TEST(Shutdown, ASlotStuckOnAHangingFolderIsLeftBehindAndTheOthersAreStored) {
+    TTempDir dir;
+    THangingFolder hanging(dir);
+    ASSERT_TRUE(hanging.Mounted) << RunCommand("cat '" + dir.File("bindfs.log") + "'").Output;
+    const std::string stuck = hanging.Path() + "/rec";
+    const std::string normal = dir.File("rec");
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "3");
+        ini.WriteSection("Slot0", {{"Name", "Stuck"}, {"Folder", stuck}, {"Source", "Soundcard"}, {"Device", "TEST:0"},
+                                   {"Format", "wma"}, {"Bitrate", "320000"}});
+        for (const char* slot : {"Slot1", "Slot2"}) {
+            ini.WriteSection(slot, {{"Folder", normal}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+        }
+    }
+    // A server by a name nobody runs: no JACK server answers.
+    std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
+    // A leak check would wait for the stuck thread, which no signal stops.
+    asan += std::string(asan.empty() ? "" : ":") + "detect_leaks=0";
+    TProgram program(dir.Path().string(),
+                     {{"JACK_DEFAULT_SERVER", "rudaz-none-" + std::to_string(getpid())}, {"ASAN_OPTIONS", asan}});
+    ASSERT_TRUE(program.WaitForLog("Encoding to file " + stuck, std::chrono::seconds(10))) << program.Log();
+    ASSERT_TRUE(program.WaitForLog("Encoding to file " + normal, std::chrono::seconds(10))) << program.Log();
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // the rows are in
+    hanging.Hang();
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // its writes block now
+    const auto stopping = std::chrono::steady_clock::now();
+    const int status = program.Stop(SIGTERM);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopping).count();
+    const std::string log = program.Log();
+    ASSERT_EQ(status, 0) << "ended within 15 s of the signal, after " << seconds << " s\n" << log;
+    EXPECT_NE(log.find(std::string("Stuck: ") + TController::AbandonedText), std::string::npos) << log;
+
+    TCatalogue db(normal + "/RudazOdudad.db");
+    auto rows = db.Prepare("SELECT duration, filename FROM recordings");
+    int count = 0;
+    for (; rows.Step(); ++count) {
+        ASSERT_FALSE(rows.ColumnIsNull(0)) << rows.ColumnText(1) << ": the duration was stored\n" << log;
+        EXPECT_GT(rows.ColumnDouble(0), 2.0);
+        EXPECT_NEAR(rows.ColumnDouble(0), ProbeAudio(normal + "/" + rows.ColumnText(1)).Duration, 0.1);
+    }
+    EXPECT_EQ(count, 2);
+    TSettingsStore after(dir.Path() / "RudazOdudad.ini");
+    for (const char* section : {"Slot0", "Slot1", "Slot2"}) {
+        EXPECT_TRUE(after.KeyExists(section, "CleanupSpaceEnabled")) << section << " was written";
+    }
+    EXPECT_EQ(after.ReadString("Slot0", "Format", ""), "wma");
+
+    // The start without a JACK server said so once, in its own words.
+    const std::string none = "No JACK server: JACK inputs are not listed";
+    EXPECT_NE(log.find(none), std::string::npos) << log;
+    EXPECT_EQ(log.find(none), log.rfind(none)) << log;
+    for (const char* libjack : {"Cannot connect to server", "jack server is not running", "JackShm"}) {
+        EXPECT_EQ(log.find(libjack), std::string::npos) << libjack << "\n" << log;
+    }
 }

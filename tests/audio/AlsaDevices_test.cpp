@@ -3,8 +3,10 @@
 #include "SlotFixture.h"
 #include "basserrors.h"
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
 
 using namespace TestSupport;
 
@@ -130,4 +132,44 @@ TEST_F(TAlsaTest, ASoundServerRestartIsReportedRecordedThroughAndNeverHoldsUpThe
     const auto rows = Rows(Folder());
     ASSERT_EQ(rows.size(), 1u);
     ASSERT_TRUE(rows[0].Duration.has_value()) << "the file was finished";
+}
+
+// A capture thread given up on (blocked in ALSA's library past the stop
+// timeout) that wakes once its device has a new capture must not reach the
+// device: its "device lost" would close the working capture.
+TEST(CaptureGate, ACaptureGivenUpOnNeverReachesItsDeviceAgain) {
+    auto gate = std::make_shared<TCaptureGate>();
+    std::atomic<int> lostReports{0};
+    const std::uint64_t given = gate->Open();
+    std::promise<void> wake;
+    std::future<bool> reached = std::async(std::launch::async, [&, woken = wake.get_future()] {
+        woken.wait();
+        return gate->Call(given, [&] { ++lostReports; });
+    });
+    gate->Close();
+    const std::uint64_t current = gate->Open();
+    wake.set_value();
+    EXPECT_FALSE(reached.get());
+    EXPECT_EQ(lostReports.load(), 0);
+
+    // A call in progress holds a close back until it is over.
+    std::promise<void> inside;
+    std::promise<void> release;
+    std::atomic<bool> callOver{false};
+    auto call = std::async(std::launch::async, [&, go = release.get_future()] {
+        return gate->Call(current, [&] {
+            inside.set_value();
+            go.wait();
+            callOver = true;
+        });
+    });
+    inside.get_future().wait();
+    auto closing = std::async(std::launch::async, [&] {
+        gate->Close();
+        return callOver.load();
+    });
+    EXPECT_EQ(closing.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    release.set_value();
+    EXPECT_TRUE(closing.get()) << "the close waited for the call";
+    EXPECT_TRUE(call.get());
 }

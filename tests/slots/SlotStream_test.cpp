@@ -235,3 +235,39 @@ TEST_F(TIcecastSlotTest, ATitleSetOnTheServerReachesTheSlot) {
     Icecast.SetTitle("/live.mp3", "Next \"One\" & more");
     EXPECT_TRUE(WaitUntil([&] { return Title(*slot) == "Next \"One\" & more"; }, 5)) << Title(*slot);
 }
+
+TEST_F(TSlotStreamTest, WhatTheStreamHasQueuedGoesIntoTheFileAtAStopAndAtANewAddress) {
+    // The first seconds come at once, as servers send a new listener: the
+    // stream holds them ahead of what it plays.
+    constexpr double BurstSeconds = 4.0;
+    const auto burst = static_cast<std::size_t>(BurstSeconds * Mp3BytesPerSecond);
+    TIcyServer server(SineMp3(), Mp3BytesPerSecond, burst);
+    TIcyServer other(SineMp3(), Mp3BytesPerSecond, burst);
+    auto slot = StreamSlot(server.Url("/stream"));
+    slot->StartInput();
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+    ASSERT_TRUE(WaitUntil([&] { return slot->CurrentDuration() > 1.0f; }, 10)) << slot->GetStreamStatus();
+
+    // A new address: the old stream's queue goes into the open file at once.
+    const float beforeChange = slot->CurrentDuration();
+    {
+        std::lock_guard lock(slot->Lock);
+        slot->StreamURL = other.Url("/stream");
+    }
+    slot->StartInput();
+    EXPECT_GT(slot->CurrentDuration(), beforeChange + BurstSeconds - 1.5) << "the old stream's queue is in";
+
+    // A stop: the new stream's queue is in the file before it closes.
+    ASSERT_TRUE(WaitUntil([&] { return slot->StreamConnected(); }, 10)) << slot->GetStreamStatus();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const float beforeStop = slot->CurrentDuration();
+    const auto stopping = TClock::now();
+    slot->SetRecording(false);
+    EXPECT_LT(std::chrono::duration<double>(TClock::now() - stopping).count(), 2.0) << "not at real time";
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_GT(*rows[0].Duration, beforeStop + BurstSeconds - 1.5) << "the queued seconds are in the file";
+    EXPECT_NEAR(ProbeAudio(Folder() + "/" + rows[0].FileName).Duration, *rows[0].Duration, 0.1);
+}
