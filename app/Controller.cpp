@@ -39,8 +39,8 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
         slot->StartInput();
         TSlotInfo& added = *slot;
         FSlots.push_back(std::move(slot));
-        // Recordings left open by a crash get their durations back.
-        Guarded(added, [&] { added.RepairDurations(); });
+        // Rows a stop had to keep, and the durations and rows a crash lost.
+        Guarded(added, [&] { added.RecoverCatalogue(); });
     }
 }
 

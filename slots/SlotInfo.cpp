@@ -77,7 +77,11 @@ TSlotInfo::~TSlotInfo() {
     if (!FFinishError.empty()) {
         Log(FFinishError);
     }
+    // Rows still refused get one last try; a catalogue that refuses is asked
+    // no more, and the journal keeps them for the next start.
+    FShuttingDown = true;
     try {
+        RetryPendingRows();
         {
             std::lock_guard guard(Lock);
             CloseFile(FFinishing); // finished already, by FinishRecordingBy
@@ -96,6 +100,11 @@ TSlotInfo::~TSlotInfo() {
         }
     } catch (const std::exception& e) {
         Log(std::string("Error updating database: ") + e.what());
+    }
+    try {
+        SavePendingRows();
+    } catch (const std::exception& e) {
+        Log(std::string("Error saving rows for the next start: ") + e.what());
     }
     Write(FSettings, Index);
 }

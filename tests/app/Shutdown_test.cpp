@@ -3,6 +3,7 @@
 #include "ChildProgram.h"
 #include "LoggerProgram.h"
 #include "SettingsStore.h"
+#include "SlotServices.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -276,4 +278,110 @@ TEST(Service, TheUnitsCommandRunsHeadlessAndItsStopFinishesEverything) {
     TSettingsStore after(dir.Path() / "RudazOdudad.ini");
     EXPECT_EQ(after.ReadString("Webserver", "Enabled", ""), "on") << "it starts again with the service";
     EXPECT_TRUE(after.KeyExists("Slot0", "CleanupDays")) << "the slot's settings were written";
+}
+
+namespace {
+
+// Every recording file below `folder` with its row, and no row without its file.
+void ExpectEveryFileHasItsRow(const std::string& folder) {
+    TCatalogue db(folder + "/RudazOdudad.db");
+    std::map<std::string, double> rows;
+    for (auto query = db.Prepare("SELECT filename, duration FROM recordings"); query.Step();) {
+        EXPECT_FALSE(query.ColumnIsNull(1)) << query.ColumnText(0) << ": the duration was stored";
+        EXPECT_TRUE(rows.emplace(query.ColumnText(0), query.ColumnDouble(1)).second) << "one row a file";
+    }
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.path().extension() != ".mp3") {
+            continue;
+        }
+        ++files;
+        const std::string relative = std::filesystem::relative(entry.path(), folder).string();
+        const auto row = rows.find(relative);
+        ASSERT_NE(row, rows.end()) << relative << " has no row";
+        EXPECT_NEAR(ProbeAudio(entry.path().string()).Duration, row->second, 0.1) << relative;
+    }
+    EXPECT_EQ(files, rows.size());
+}
+
+} // namespace
+
+TEST(Shutdown, RowsAndEventsACatalogueHeldElsewhereRefusesAreWrittenAtTheNextStart) {
+    TTempDir dir;
+    const std::string folder = dir.File("rec");
+    const std::string journal = folder + "/RudazOdudad.pending";
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+        // No disk is this large: the alarm and its event come at once.
+        ini.WriteSection("Alarms", {{"MinFreeGB", "100000000"}});
+        ini.WriteSection("Slot0", {{"Folder", folder}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+    }
+    std::filesystem::create_directories(folder);
+    // Another program holds the catalogue for the whole first run: the file
+    // gets no row and the alarm no event.
+    auto holder = std::make_unique<TCatalogue>(folder + "/RudazOdudad.db");
+    holder->Execute("BEGIN EXCLUSIVE");
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Low disk space since", std::chrono::seconds(30))) << program.Log();
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(10))) << program.Log();
+        ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+        EXPECT_NE(program.Log().find("Error updating database: database is locked"), std::string::npos)
+            << program.Log();
+    }
+    ASSERT_TRUE(std::filesystem::exists(journal)) << "kept for the next start";
+    holder.reset();
+
+    // The second run writes them at its start, and is held at its stop with
+    // a file whose row is in and whose duration is not.
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(20))) << program.Log();
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                TCatalogue db(folder + "/RudazOdudad.db");
+                auto count = db.Prepare("SELECT COUNT(*) FROM recordings");
+                return count.Step() && count.ColumnInt64(0) == 2;
+            },
+            20))
+            << program.Log();
+        EXPECT_FALSE(std::filesystem::exists(journal)) << "written and gone";
+        holder = std::make_unique<TCatalogue>(folder + "/RudazOdudad.db");
+        holder->Execute("BEGIN EXCLUSIVE");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    }
+    ASSERT_TRUE(std::filesystem::exists(journal));
+    holder.reset();
+
+    // A recording that never got a row (a crash before its insert) is found at the start.
+    const auto earlier = std::chrono::system_clock::now() - std::chrono::hours(3);
+    const std::string name = FormatTime(ToLocalTime(earlier), "%Y/%m/%d/%Y-%m-%d-%H-%M-%S.mp3");
+    std::filesystem::create_directories(std::filesystem::path(folder + "/" + name).parent_path());
+    ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i sine=frequency=440:duration=3 -ac 2 -c:a libmp3lame -b:a 128k '" +
+                         folder + "/" + name + "'")
+                  .ExitCode,
+              0);
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(20))) << program.Log();
+        EXPECT_NE(program.Log().find("Added the recording without a row " + folder + "/" + name), std::string::npos)
+            << program.Log();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    }
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    ExpectEveryFileHasItsRow(folder);
+    TCatalogue db(folder + "/RudazOdudad.db");
+    auto found = db.Prepare("SELECT starttime, duration FROM recordings WHERE filename=?");
+    ASSERT_TRUE(found.Bind(1, name).Step());
+    EXPECT_EQ(found.ColumnText(0), FormatTime(ToLocalTime(earlier), "%Y-%m-%d %H:%M:%S")) << "the time of its name";
+    EXPECT_NEAR(found.ColumnDouble(1), 3.0, 0.1) << "what it holds";
+    int events = 0;
+    for (auto query = db.Prepare("SELECT kind, endtime FROM events"); query.Step(); ++events) {
+        EXPECT_EQ(query.ColumnText(0), "low_disk");
+        EXPECT_FALSE(query.ColumnIsNull(1)) << "each run's alarm ended where it stopped watching";
+    }
+    EXPECT_EQ(events, 3) << "one event a run";
 }
