@@ -126,7 +126,7 @@ std::string DurationText(double seconds) {
 // R id duration filename starttime | E id kind starttime endtime text; none on a line that is not ours.
 std::optional<TSlotInfo::TPendingRow> ParseLine(const std::string& folder, const std::string& line) {
     const auto fields = Split(line);
-    if (fields.empty() || !NoControls(line)) {
+    if (!std::all_of(fields.begin(), fields.end(), NoControls)) {
         return std::nullopt;
     }
     TSlotInfo::TPendingRow row;
@@ -153,8 +153,9 @@ std::optional<TSlotInfo::TPendingRow> ParseLine(const std::string& folder, const
         }
         return row;
     }
-    if (fields[0] == "E" && fields.size() == 6 && !fields[2].empty() && IsTime(fields[3]) &&
-        (fields[4].empty() || IsTime(fields[4]))) {
+    // An insert has its start and perhaps its end; an update by id only its end.
+    if (fields[0] == "E" && fields.size() == 6 && !fields[2].empty() &&
+        (row.Id == 0 ? IsTime(fields[3]) && (fields[4].empty() || IsTime(fields[4])) : IsTime(fields[4]))) {
         row.EventKind = fields[2];
         row.StartTime = fields[3];
         row.EndTime = fields[4];
