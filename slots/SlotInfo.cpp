@@ -81,11 +81,13 @@ TSlotInfo::~TSlotInfo() {
     // no more, and the journal keeps them for the next start.
     FShuttingDown = true;
     try {
+        std::lock_guard guard(Lock);
         RetryPendingRows();
-        {
-            std::lock_guard guard(Lock);
-            CloseFile(FFinishing); // finished already, by FinishRecordingBy
-        }
+        CloseFile(FFinishing); // finished already, by FinishRecordingBy
+    } catch (const std::exception& e) {
+        Log(std::string("Error updating database: ") + e.what());
+    }
+    try {
         StopEncoder();
     } catch (const std::exception& e) {
         Log(std::string("Error updating database: ") + e.what());
@@ -102,6 +104,7 @@ TSlotInfo::~TSlotInfo() {
         Log(std::string("Error updating database: ") + e.what());
     }
     try {
+        std::lock_guard guard(Lock);
         SavePendingRows();
     } catch (const std::exception& e) {
         Log(std::string("Error saving rows for the next start: ") + e.what());

@@ -380,13 +380,14 @@ int TSlotInfo::AddMissingRows() {
         for (fs::directory_iterator it(dir, walk), end; !walk && it != end; it.increment(walk)) {
             const std::string name = it->path().filename().string();
             if (depth == 0 || depth == 3) {
-                if (!StartTimeOfName(name).empty() && it->is_regular_file(walk)) {
+                // Links are not followed: a row's file is deleted by the cleanup.
+                if (!StartTimeOfName(name).empty() && fs::is_regular_file(it->symlink_status(walk))) {
                     found.push_back(prefix + name);
                 }
                 walk.clear();
             }
             if (depth < 3 && name.size() == (depth == 0 ? 4u : 2u) && Digits(name, 0, name.size()) &&
-                it->is_directory(walk) && !fs::exists(it->path() / TCatalogue::FileName, walk)) {
+                fs::is_directory(it->symlink_status(walk)) && !fs::exists(it->path() / TCatalogue::FileName, walk)) {
                 self(it->path(), prefix + name + "/", depth + 1, self);
             }
             walk.clear();
