@@ -52,9 +52,9 @@ TController::TController(TSettingsFile& settings, TDeviceCatalogue& devices, int
         slot->StartInput();
         FSlots.push_back(std::move(slot));
         FWorkers.push_back(std::make_unique<TSerialWorker>("slot-" + std::to_string(i)));
-        // Recordings left open by a crash get their durations back.
+        // Rows a stop had to keep, and the durations and rows a crash lost.
         TSlotInfo& added = *FSlots.back();
-        FWorkers.back()->Post([this, &added] { Guarded(added, [&] { added.RepairDurations(); }); });
+        FWorkers.back()->Post([this, &added] { Guarded(added, [&] { added.RecoverCatalogue(); }); });
     }
     WaitForSlots(StartWait);
     TakePosted();

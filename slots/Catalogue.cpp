@@ -38,6 +38,8 @@ TCatalogue::TCatalogue(const std::string& path) {
                  "CREATE TABLE IF NOT EXISTS events (id INTEGER PRIMARY KEY AUTOINCREMENT, kind VARCHAR NOT NULL, "
                  "starttime TIMESTAMP NOT NULL, endtime TIMESTAMP DEFAULT NULL, text VARCHAR NOT NULL)",
                  nullptr, nullptr, nullptr);
+    // The age cleanup deletes events by their start, as it does recordings.
+    sqlite3_exec(FDb, "CREATE INDEX IF NOT EXISTS events_starttime ON events (starttime)", nullptr, nullptr, nullptr);
 }
 
 TCatalogue::~TCatalogue() { sqlite3_close(FDb); }

@@ -183,32 +183,46 @@ void TSlotInfo::SetAlarm(TAlarmKind kind, bool on, std::chrono::system_clock::ti
 }
 
 std::int64_t TSlotInfo::StoreEvent(const TAlarm& alarm) {
+    TPendingRow row;
+    row.Folder = alarm.Folder;
+    row.EventKind = AlarmKindName(alarm.Kind);
+    row.StartTime = FormatTime(ToLocalTime(alarm.Since), "%Y-%m-%d %H:%M:%S");
+    row.EventText = alarm.Text;
     try {
         auto db = OpenCatalogue(alarm.Folder);
         db->Prepare("INSERT INTO events (kind, starttime, text) VALUES (?,?,?)")
-            .Bind(1, std::string(AlarmKindName(alarm.Kind)))
-            .Bind(2, FormatTime(ToLocalTime(alarm.Since), "%Y-%m-%d %H:%M:%S"))
-            .Bind(3, alarm.Text)
+            .Bind(1, row.EventKind)
+            .Bind(2, row.StartTime)
+            .Bind(3, row.EventText)
             .Run();
         auto id = db->Prepare("SELECT last_insert_rowid()");
         return id.Step() ? id.ColumnInt64(0) : 0;
     } catch (const TCatalogueError& e) {
         ReportCatalogueError(e.what());
-        return 0;
     }
+    // Waits with the refused rows; until it is in, the alarm holds its ticket.
+    row.Ticket = ++FLastTicket;
+    FPendingRows.push_back(row);
+    return -row.Ticket;
 }
 
 void TSlotInfo::EndEvent(const TAlarm& alarm, std::chrono::system_clock::time_point now) {
+    const std::string end = FormatTime(ToLocalTime(now), "%Y-%m-%d %H:%M:%S");
+    if (alarm.EventId < 0) {
+        for (TPendingRow& row : FPendingRows) {
+            if (row.Ticket == -alarm.EventId) {
+                row.EndTime = end; // goes in with its insert
+            }
+        }
+        return;
+    }
     if (alarm.EventId == 0) {
         return;
     }
-    try {
-        auto db = OpenCatalogue(alarm.Folder);
-        db->Prepare("UPDATE events SET endtime=? WHERE id=?")
-            .Bind(1, FormatTime(ToLocalTime(now), "%Y-%m-%d %H:%M:%S"))
-            .Bind(2, alarm.EventId)
-            .Run();
-    } catch (const TCatalogueError& e) {
-        ReportCatalogueError(e.what());
-    }
+    TPendingRow row;
+    row.Folder = alarm.Folder;
+    row.Id = alarm.EventId;
+    row.EventKind = AlarmKindName(alarm.Kind);
+    row.EndTime = end;
+    FinishRow(row);
 }

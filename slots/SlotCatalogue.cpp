@@ -111,6 +111,23 @@ void TSlotInfo::CleanupByAge() {
     for (const auto& [id, filename] : IdsAndNames(std::move(query))) {
         DeleteRecording(*db, id, RecordingPath(Folder, filename));
     }
+    // Events go with the recordings they happened in; an alarm still on keeps its row.
+    std::string sql = "DELETE FROM events WHERE COALESCE(endtime, starttime) < (SELECT MIN(starttime) FROM recordings)";
+    std::vector<std::int64_t> active;
+    for (const TAlarm& alarm : FAlarms) {
+        if (alarm.EventId > 0) {
+            sql += active.empty() ? " AND id NOT IN (?" : ",?";
+            active.push_back(alarm.EventId);
+        }
+    }
+    if (!active.empty()) {
+        sql += ")";
+    }
+    auto events = db->Prepare(sql.c_str());
+    for (std::size_t i = 0; i < active.size(); ++i) {
+        events.Bind(static_cast<int>(i + 1), active[i]);
+    }
+    events.Run();
 }
 
 bool TSlotInfo::CleanupBySpace() {

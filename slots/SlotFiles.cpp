@@ -6,8 +6,11 @@
 #include "WmaEncoder.h"
 #include "basserrors.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -78,6 +81,25 @@ std::string TSlotInfo::ReserveRelativeName(const std::string& folder, const std:
             return candidate;
         }
         candidate = stem + "-" + std::to_string(n) + ext;
+    }
+}
+
+void TSlotInfo::CreateRecordingFile(const std::string& path) {
+    // The folders and the (empty) file in one step: a day folder that another
+    // file's removal empties must not vanish between its creation and the
+    // encoder's opening its file there. A failure shows when the encoder
+    // cannot create the file itself.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::error_code ec;
+        fs::create_directories(fs::path(path).parent_path(), ec);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            return;
+        }
+        if (errno != ENOENT) {
+            return;
+        }
     }
 }
 
@@ -156,8 +178,11 @@ void TSlotInfo::CompleteClose(TOpenFile& file, std::shared_future<void> finished
     double seconds = static_cast<float>(FMixer->Bytes2Seconds(file.Bytes - dropped));
     std::error_code ec;
     const auto size = fs::file_size(file.Path, ec);
-    if (ec || size == 0) {
+    if (ec == std::errc::no_such_file_or_directory || (!ec && size == 0)) {
         seconds = 0; // never created, or nothing reached it
+    } else if (ec) {
+        // A file that cannot be looked at now (a network share away, a
+        // permission) keeps its row with what was counted, and is never deleted.
     } else if (died || file.InDoubt || killed) {
         // Audio handed to an encoder that then died, or that wrote nothing for
         // a while, may never have reached the file: the file itself tells what
@@ -173,49 +198,19 @@ void TSlotInfo::CompleteClose(TOpenFile& file, std::shared_future<void> finished
     // A file without audio (an encoder that failed at once, an input that
     // delivered nothing) would only be a row that leads nowhere.
     std::optional<double> duration;
-    if (seconds > 0) {
+    if (seconds > 0 || (ec && ec != std::errc::no_such_file_or_directory)) {
         duration = seconds;
     } else {
         RemoveFile(file.Folder, file.Path);
     }
     if (file.RecordingID != 0 || duration) {
-        FinishRow(TPendingRow{file.Folder, file.RecordingID, duration, file.Relative, file.StartTime});
-    }
-}
-
-void TSlotInfo::FinishRow(const TPendingRow& row) {
-    try {
-        auto db = OpenCatalogue(row.Folder);
-        if (row.Id == 0) {
-            // Its file has audio but never got a row: the record lists it all the same.
-            db->Prepare("INSERT INTO recordings (starttime, duration, filename) VALUES (?,?,?)")
-                .Bind(1, row.StartTime)
-                .Bind(2, *row.Duration)
-                .Bind(3, row.Relative)
-                .Run();
-        } else if (row.Duration) {
-            db->Prepare("UPDATE recordings SET duration=? WHERE id=?")
-                .Bind(1, *row.Duration)
-                .Bind(2, row.Id)
-                .Run();
-        } else {
-            db->Prepare("DELETE FROM recordings WHERE id=?").Bind(1, row.Id).Run();
-        }
-    } catch (const TCatalogueError& e) {
-        // A full disk refuses the write; the row is finished once it takes it.
-        FPendingRows.push_back(row);
-        ReportCatalogueError(e.what());
-    }
-}
-
-void TSlotInfo::RetryPendingRows() {
-    std::vector<TPendingRow> rows;
-    rows.swap(FPendingRows);
-    for (const auto& row : rows) {
+        TPendingRow row;
+        row.Folder = file.Folder;
+        row.Id = file.RecordingID;
+        row.Duration = duration;
+        row.Relative = file.Relative;
+        row.StartTime = file.StartTime;
         FinishRow(row);
-    }
-    if (FPendingRows.empty() && !rows.empty()) {
-        FCatalogueFault.End();
     }
 }
 
@@ -270,8 +265,7 @@ void TSlotInfo::RestartEncoder() {
     const std::string pattern = FlatFilenames ? "%Y-%m-%d-%H-%M-%S" : "%Y/%m/%d/%Y-%m-%d-%H-%M-%S";
     const std::string relative = ReserveRelativeName(folder, FormatTime(local, pattern.c_str()) + Extension(format));
     const std::string path = RecordingPath(folder, relative);
-    std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec); // a failure shows when the encoder cannot create its file
+    CreateRecordingFile(path);
 
     // The new encoder starts before the old one stops, so the two files meet without a gap.
     std::shared_ptr<TFileEncoder> next;
@@ -279,6 +273,7 @@ void TSlotInfo::RestartEncoder() {
         next = CreateEncoder(format, path);
     } catch (const TAudioError& e) {
         FServices.OpenFiles->Remove(path);
+        RemoveFile(folder, path); // only what CreateRecordingFile made: the encoder never opened it
         StopEncoder();
         LastError = e.what();
         CurrentFile.clear();
@@ -373,7 +368,7 @@ void TSlotInfo::CheckEncoder() {
     if (now >= FPendingRetryAt && (!FPendingRows.empty() || (FEncoder && CurrentRecordingID == 0))) {
         FPendingRetryAt = now + PendingRetryMs;
         RetryPendingRows();
-        if (FEncoder && CurrentRecordingID == 0) {
+        if (FEncoder && CurrentRecordingID == 0 && FPendingRows.empty()) {
             AddRow(); // refused when the file began
         }
     }
@@ -393,9 +388,11 @@ void TSlotInfo::CheckEncoder() {
     }
     if (FEncoder && FEncoder->Died()) {
         EncoderFailed(FEncoder->DeathReason(), now);
-    } else if (FEncoder && EncoderFormat == TSlotFormat::mp3 && FileStalled(now)) {
-        // lame carries on when its writes fail (a full disk). oggenc ends, and
-        // the WMA writer notices by itself (and writes in large steps anyway).
+    } else if (FEncoder && (EncoderFormat == TSlotFormat::mp3 || EncoderFormat == TSlotFormat::ogg) &&
+               FileStalled(now)) {
+        // lame carries on when its writes fail (a full disk); either program
+        // may hang and stop reading. The WMA writer is ours: it notices its
+        // own failures, and writes in steps too large for this check.
         EncoderFailed("the file stopped growing (is the disk full?)", now);
     } else if (!FEncoder && FEncoderRetryAt != 0 && now >= FEncoderRetryAt) {
         if (ShouldRecord()) {

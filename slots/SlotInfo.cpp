@@ -107,11 +107,17 @@ TSlotInfo::~TSlotInfo() {
     if (!FFinishError.empty()) {
         Log(FFinishError);
     }
+    // Rows still refused get one last try; a catalogue that refuses is asked
+    // no more, and the journal keeps them for the next start.
+    FShuttingDown = true;
     try {
-        {
-            std::lock_guard guard(Lock);
-            CloseFile(FFinishing); // closed already when FinishRecordingBy ran
-        }
+        std::lock_guard guard(Lock);
+        RetryPendingRows();
+        CloseFile(FFinishing); // finished already, by FinishRecordingBy
+    } catch (const std::exception& e) {
+        Log(std::string("Error updating database: ") + e.what());
+    }
+    try {
         StopEncoder();
         std::lock_guard guard(Lock);
         SettleClosing(true); // files closed earlier whose encoders took long
@@ -127,6 +133,12 @@ TSlotInfo::~TSlotInfo() {
         }
     } catch (const std::exception& e) {
         Log(std::string("Error updating database: ") + e.what());
+    }
+    try {
+        std::lock_guard guard(Lock);
+        SavePendingRows();
+    } catch (const std::exception& e) {
+        Log(std::string("Error saving rows for the next start: ") + e.what());
     }
     Write(FSettings, Index);
 }

@@ -120,8 +120,17 @@ public:
     // does not hold Lock, so a slow disk never holds up the slot's other users.
     std::unique_ptr<TCatalogue> OpenCatalogue();
     std::unique_ptr<TCatalogue> OpenCatalogue(const std::string& folder);
+    // At start-up, before anything else uses the catalogue: writes what the
+    // last run kept in the folder's journal, repairs durations and enters the
+    // recordings that have no row.
+    void RecoverCatalogue();
     // Gives rows left without a duration (a crash, a power cut) the duration of their file.
     void RepairDurations();
+    // Enters every recording file of the folder (this program's names only)
+    // that has no row, with its measured duration; returns how many.
+    int AddMissingRows();
+    // The file beside the catalogue that keeps refused rows from one run to the next.
+    static constexpr const char* JournalName = "RudazOdudad.pending";
 
     // Cleanup.
     void CleanupByAge();
@@ -209,6 +218,22 @@ public:
     std::uint64_t FileStartTicks = 0;
     std::uint64_t FileStartBytes = 0;
 
+    // A write the catalogue refused (a full disk, a database another program
+    // holds): done as soon as it takes it, kept in the folder's journal at shutdown.
+    struct TPendingRow {
+        std::string Folder;
+        std::int64_t Id = 0;            // 0: not in the catalogue yet
+        std::optional<double> Duration; // none: the file held no audio and the row goes
+        std::string Relative;           // with Id 0: the row to insert
+        std::string StartTime;
+        // An alarm's event instead of a recording: its kind, text and end ("": goes on).
+        std::string EventKind;
+        std::string EventText;
+        std::string EndTime;
+        std::int64_t Ticket = 0; // the alarm's EventId (-Ticket) until the insert is done
+        bool IsEvent() const { return !EventKind.empty(); }
+    };
+
 private:
     struct TOpenFile {
         std::shared_ptr<TFileEncoder> Encoder;
@@ -220,21 +245,14 @@ private:
         std::string Relative;  // the row's filename and start time, for a row
         std::string StartTime; // the catalogue refused while the file was open
     };
-    // A row the catalogue refused (a full disk): written as soon as it takes it.
-    struct TPendingRow {
-        std::string Folder;
-        int Id = 0;                     // 0: not in the catalogue yet
-        std::optional<double> Duration; // none: the file held no audio and the row goes
-        std::string Relative;           // with Id 0: the row to insert
-        std::string StartTime;
-    };
-
     bool ShouldRecord() const;
     // The attached input delivers (again): the error goes and the log says so.
     void InputWorks();
     std::shared_ptr<TFileEncoder> CreateEncoder(TSlotFormat format, const std::string& path) const;
     // `relative`, or with a number when taken; taken in the open files on return.
     std::string ReserveRelativeName(const std::string& folder, const std::string& relative) const;
+    // Makes the file's folders and the empty file, for the encoder to open.
+    static void CreateRecordingFile(const std::string& path);
     TOpenFile SwapEncoder(std::shared_ptr<TFileEncoder> next);
     // The device lets go and its last audio goes into the file; once.
     void DetachDevice();
@@ -252,6 +270,13 @@ private:
     // Stores a closed file's duration, or deletes the row of one without audio.
     void FinishRow(const TPendingRow& row);
     void RetryPendingRows();
+    // Writes `rows` with one connection a folder; a folder that refuses keeps
+    // the rest of its rows pending. Returns false when any was refused.
+    bool ApplyPending(std::vector<TPendingRow> rows);
+    void ApplyRow(TCatalogue& db, const TPendingRow& row);
+    // The journal: rows still refused at shutdown, replayed at the next start.
+    void SavePendingRows();
+    void ReplayJournal();
     // Logs `text` after `first` when the fault begins, after `reminder` when it goes on.
     TRepeatedFault::TTell Report(TRepeatedFault& fault, const std::string& text, std::uint64_t now,
                                  const char* first, const char* reminder);
@@ -299,6 +324,10 @@ private:
     bool FFileLogged = false;          // "Encoding to file" has been said for the open file
     TRepeatedFault FCatalogueFault;    // rows cannot be written
     std::vector<TPendingRow> FPendingRows;
+    std::int64_t FLastTicket = 0;
+    // At shutdown a refusing folder is asked once, the journal takes the rest.
+    bool FShuttingDown = false;
+    std::vector<std::string> FRefusedFolders;
     // The shutdown's first half (FinishRecordingBy), for the destructor.
     bool FDetached = false;   // the device has let go and its last audio is in
     TOpenFile FFinishing;     // taken from the mixer and finished, not yet stored

@@ -1,9 +1,11 @@
 // The real program, stopped the way a service manager or Ctrl-C stops it.
+#include "BindMount.h"
 #include "Catalogue.h"
 #include "ChildProgram.h"
 #include "Controller.h"
 #include "LoggerProgram.h"
 #include "SettingsStore.h"
+#include "SlotServices.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -281,41 +284,11 @@ TEST(Service, TheUnitsCommandRunsHeadlessAndItsStopFinishesEverything) {
     EXPECT_TRUE(after.KeyExists("Slot0", "CleanupDays")) << "the slot's settings were written";
 }
 
-namespace {
-
-// A folder on a bindfs mount whose daemon can be stopped: every stat, write
-// and listing under it then blocks, as on a network mount gone bad. The
-// daemon goes on and the mount goes away with the object, whatever failed.
-class THangingFolder {
-public:
-    explicit THangingFolder(const TTempDir& dir)
-        : FReal(dir.File("real")), FMount(dir.File("mount")),
-          FDaemon((std::filesystem::create_directories(FReal), std::filesystem::create_directories(FMount),
-                   std::vector<std::string>{"bindfs", "-f", FReal, FMount}),
-                  {}, dir.File("bindfs.log")) {
-        Mounted = WaitUntil([&] { return RunCommand("mountpoint -q '" + FMount + "'").ExitCode == 0; }, 10);
-    }
-    ~THangingFolder() {
-        kill(FDaemon.Pid(), SIGCONT);
-        RunCommand("fusermount -u -z '" + FMount + "'");
-    }
-    void Hang() { kill(FDaemon.Pid(), SIGSTOP); }
-    const std::string& Path() const { return FMount; }
-    bool Mounted = false;
-
-private:
-    std::string FReal;
-    std::string FMount;
-    TChildProgram FDaemon;
-};
-
-} // namespace
-
 TEST(Shutdown, ASlotStuckOnAHangingFolderIsLeftBehindAndTheOthersAreStored) {
     TTempDir dir;
-    THangingFolder hanging(dir);
-    ASSERT_TRUE(hanging.Mounted) << RunCommand("cat '" + dir.File("bindfs.log") + "'").Output;
-    const std::string stuck = hanging.Path() + "/rec";
+    TBindMount hanging(dir.File("real"), dir.File("mount"), dir.File("bindfs.log"));
+    ASSERT_TRUE(hanging.Mounted()) << RunCommand("cat '" + dir.File("bindfs.log") + "'").Output;
+    const std::string stuck = dir.File("mount") + "/rec";
     const std::string normal = dir.File("rec");
     {
         TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
@@ -366,4 +339,121 @@ TEST(Shutdown, ASlotStuckOnAHangingFolderIsLeftBehindAndTheOthersAreStored) {
     for (const char* libjack : {"Cannot connect to server", "jack server is not running", "JackShm"}) {
         EXPECT_EQ(log.find(libjack), std::string::npos) << libjack << "\n" << log;
     }
+}
+
+namespace {
+
+// Every recording file below `folder` with its row, and no row without its file.
+void ExpectEveryFileHasItsRow(const std::string& folder) {
+    TCatalogue db(folder + "/RudazOdudad.db");
+    std::map<std::string, double> rows;
+    for (auto query = db.Prepare("SELECT filename, duration FROM recordings"); query.Step();) {
+        EXPECT_FALSE(query.ColumnIsNull(1)) << query.ColumnText(0) << ": the duration was stored";
+        EXPECT_TRUE(rows.emplace(query.ColumnText(0), query.ColumnDouble(1)).second) << "one row a file";
+    }
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.path().extension() != ".mp3") {
+            continue;
+        }
+        ++files;
+        const std::string relative = std::filesystem::relative(entry.path(), folder).string();
+        const auto row = rows.find(relative);
+        ASSERT_NE(row, rows.end()) << relative << " has no row";
+        EXPECT_NEAR(ProbeAudio(entry.path().string()).Duration, row->second, 0.1) << relative;
+    }
+    EXPECT_EQ(files, rows.size());
+}
+
+// While the catalogue is held, every statement of the tick waits out its lock
+// first, and the signal is taken between ticks: a stop may take longer.
+int StopHeld(TProgram& program) {
+    const int status = program.Stop(SIGTERM);
+    return status != -1 ? status : program.WaitForExit(std::chrono::seconds(60)).value_or(-1);
+}
+
+} // namespace
+
+TEST(Shutdown, RowsAndEventsACatalogueHeldElsewhereRefusesAreWrittenAtTheNextStart) {
+    TTempDir dir;
+    const std::string folder = dir.File("rec");
+    const std::string journal = folder + "/RudazOdudad.pending";
+    {
+        TSettingsStore ini(dir.Path() / "RudazOdudad.ini");
+        ini.WriteString("General", "Slots", "1");
+        // No disk is this large: the alarm and its event come at once.
+        ini.WriteSection("Alarms", {{"MinFreeGB", "100000000"}});
+        ini.WriteSection("Slot0", {{"Folder", folder}, {"Source", "Soundcard"}, {"Device", "TEST:0"}});
+    }
+    std::filesystem::create_directories(folder);
+    // Another program holds the catalogue for the whole first run: the file
+    // gets no row and the alarm no event.
+    auto holder = std::make_unique<TCatalogue>(folder + "/RudazOdudad.db");
+    holder->Execute("BEGIN EXCLUSIVE");
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Low disk space since", std::chrono::seconds(30))) << program.Log();
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(10))) << program.Log();
+        ASSERT_EQ(StopHeld(program), 0) << program.Log();
+        EXPECT_NE(program.Log().find("Error updating database: database is locked"), std::string::npos)
+            << program.Log();
+    }
+    ASSERT_TRUE(std::filesystem::exists(journal)) << "kept for the next start";
+    holder.reset();
+
+    // The second run writes them at its start, and is held at its stop with
+    // a file whose row is in and whose duration is not.
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(20))) << program.Log();
+        ASSERT_TRUE(program.WaitForLog("Low disk space since", std::chrono::seconds(20))) << program.Log();
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                TCatalogue db(folder + "/RudazOdudad.db");
+                auto count = db.Prepare("SELECT COUNT(*) FROM recordings");
+                return count.Step() && count.ColumnInt64(0) == 2;
+            },
+            20))
+            << program.Log();
+        EXPECT_FALSE(std::filesystem::exists(journal)) << "written and gone";
+        EXPECT_EQ(program.Log().find("without a row"), std::string::npos) << "the journal's row, not a guess";
+        holder = std::make_unique<TCatalogue>(folder + "/RudazOdudad.db");
+        holder->Execute("BEGIN EXCLUSIVE");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ASSERT_EQ(StopHeld(program), 0) << program.Log();
+    }
+    ASSERT_TRUE(std::filesystem::exists(journal));
+    holder.reset();
+
+    // A recording that never got a row (a crash before its insert) is found at the start.
+    const auto earlier = std::chrono::system_clock::now() - std::chrono::hours(3);
+    const std::string name = FormatTime(ToLocalTime(earlier), "%Y/%m/%d/%Y-%m-%d-%H-%M-%S.mp3");
+    std::filesystem::create_directories(std::filesystem::path(folder + "/" + name).parent_path());
+    ASSERT_EQ(RunCommand("ffmpeg -v error -f lavfi -i sine=frequency=440:duration=3 -ac 2 -c:a libmp3lame -b:a 128k '" +
+                         folder + "/" + name + "'")
+                  .ExitCode,
+              0);
+    {
+        TProgram program(dir.Path().string());
+        ASSERT_TRUE(program.WaitForLog("Encoding to file " + folder, std::chrono::seconds(20))) << program.Log();
+        ASSERT_TRUE(program.WaitForLog("Low disk space since", std::chrono::seconds(20))) << program.Log();
+        const std::string log = program.Log();
+        EXPECT_NE(log.find("Added the recording without a row " + folder + "/" + name), std::string::npos) << log;
+        EXPECT_EQ(log.find("without a row"), log.rfind("without a row")) << "that one only";
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    }
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    ExpectEveryFileHasItsRow(folder);
+    TCatalogue db(folder + "/RudazOdudad.db");
+    auto found = db.Prepare("SELECT starttime, duration FROM recordings WHERE filename=?");
+    ASSERT_TRUE(found.Bind(1, name).Step());
+    EXPECT_EQ(found.ColumnText(0), FormatTime(ToLocalTime(earlier), "%Y-%m-%d %H:%M:%S")) << "the time of its name";
+    EXPECT_NEAR(found.ColumnDouble(1), 3.0, 0.1) << "what it holds";
+    int events = 0;
+    for (auto query = db.Prepare("SELECT kind, endtime, id FROM events"); query.Step(); ++events) {
+        EXPECT_EQ(query.ColumnText(0), "low_disk");
+        EXPECT_FALSE(query.ColumnIsNull(1)) << "event " << query.ColumnInt64(2) << ": each run's alarm ended where it stopped watching";
+    }
+    EXPECT_EQ(events, 3) << "one event a run";
 }

@@ -44,8 +44,30 @@ TEST_F(TSlotCleanupTest, ByAgeDeletesOldFilesTheirRowsAndEmptiedFolders) {
     AddRecording(Folder(), "2010/02/01/missing.mp3", 380, false);       // removed by hand
     fs::create_directories(Folder() + "/2010/03/01/busy.mp3/inner");    // cannot be unlinked
     AddRecording(Folder(), "2010/03/01/busy.mp3", 370, false);
+    {
+        // Alarms of the deleted hours, one of the kept hours, one never ended (a crash) long ago.
+        TCatalogue db(Folder() + "/RudazOdudad.db");
+        db.Execute("INSERT INTO events (kind, starttime, endtime, text) VALUES "
+                   "('silence', datetime('now', '-400 days'), datetime('now', '-399 days'), 'old'), "
+                   "('silence', datetime('now', '-31 days'), datetime('now', '-29 days'), 'kept'), "
+                   "('low_disk', datetime('now', '-500 days'), NULL, 'crashed')");
+    }
     auto slot = MakeSlot(0, {{"Name", "Studio"}, {"Folder", Folder()}, {"CleanupDays", "365"}});
     slot->CleanupByAge();
+    {
+        TCatalogue db(Folder() + "/RudazOdudad.db");
+        std::vector<std::string> events;
+        for (auto rows = db.Prepare("SELECT text FROM events"); rows.Step();) {
+            events.push_back(rows.ColumnText(0));
+        }
+        EXPECT_EQ(events, std::vector<std::string>{"kept"}) << "events before the oldest recording go";
+        auto plan = db.Prepare("EXPLAIN QUERY PLAN SELECT id FROM events WHERE starttime < ?");
+        std::string detail;
+        while (plan.Step()) {
+            detail += plan.ColumnText(3);
+        }
+        EXPECT_NE(detail.find("INDEX events_starttime"), std::string::npos) << detail;
+    }
 
     EXPECT_EQ(Names(Folder()), (std::vector<std::string>{"2010/01/06/2010-01-06-11-00-00.mp3", "2010/03/01/busy.mp3"}));
     EXPECT_FALSE(fs::exists(Folder() + "/2010/01/05")) << "emptied day folder removed";

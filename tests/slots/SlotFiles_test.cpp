@@ -377,3 +377,59 @@ TEST_F(TSlotFilesTest, ACatalogueFromElsewhereGetsAnIndexForWeekQueriesAndKeepsI
     ASSERT_EQ(Rows(Folder()).size(), 1u);
     EXPECT_EQ(Rows(Folder())[0].FileName, "a.mp3");
 }
+
+TEST_F(TSlotFilesTest, AFileWhoseSizeCannotBeReadKeepsItsFileAndRow) {
+    auto slot = RecordingSlot();
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+    const std::string day = Folder() + "/2011/03/15";
+    const std::string path = slot->CurrentFile;
+    WaitSeconds(1.0);
+    // The day folder is away while the file closes (a share that dropped): its size cannot be read.
+    fs::rename(day, day + ".away");
+    std::ofstream(day) << "";
+    slot->StopEncoder();
+    fs::remove(day);
+    fs::rename(day + ".away", day);
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 1u) << "the row stays";
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_NEAR(*rows[0].Duration, 1.0, 0.3) << "what was counted";
+    EXPECT_NEAR(ProbeAudio(path).Duration, *rows[0].Duration, 0.1) << "the file stays, complete";
+}
+
+TEST_F(TSlotFilesTest, AnOggEncoderThatStopsReadingIsReplacedAndItsFileMeasured) {
+    // oggenc takes a second of audio and finishes that file, then hangs
+    // without reading; the programs started after it work.
+    std::string oggenc = RunCommand("command -v oggenc").Output;
+    oggenc.erase(oggenc.find_last_not_of("\n") + 1);
+    fs::create_directories(Dir.Path() / "bin");
+    const auto fake = Dir.Path() / "bin" / "oggenc";
+    std::ofstream(fake) << "#!/bin/sh\nif [ -e '" << Dir.File("ran") << "' ]; then exec " << oggenc
+                        << " \"$@\"; fi\n: > '" << Dir.File("ran") << "'\nhead -c 176400 | " << oggenc
+                        << " \"$@\"\nexec sleep 600\n";
+    fs::permissions(fake, fs::perms::owner_all);
+    const std::string oldPath = std::getenv("PATH");
+    setenv("PATH", ((Dir.Path() / "bin").string() + ":" + oldPath).c_str(), 1);
+    auto slot = RecordingSlot({{"Format", "ogg"}});
+    slot->RetryTimes.StalledFileSeconds = 2.0;
+    slot->RestartEncoder();
+    ASSERT_TRUE(slot->HasEncoder()) << slot->LastError;
+    const std::string first = slot->CurrentFile;
+    for (int i = 0; i < 100 && LogsContaining("Encoder error").empty(); ++i) {
+        WaitSeconds(0.1);
+        slot->CheckEncoder();
+    }
+    EXPECT_EQ(LogsContaining("Studio: Encoder error: the file stopped growing (is the disk full?)").size(), 1u);
+    ASSERT_TRUE(slot->HasEncoder()) << "a new file at once";
+    EXPECT_NE(slot->CurrentFile, first);
+    WaitSeconds(1.0);
+    slot->StopEncoder();
+    setenv("PATH", oldPath.c_str(), 1);
+    const auto rows = Rows(Folder());
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_TRUE(rows[0].Duration.has_value());
+    EXPECT_NEAR(*rows[0].Duration, 1.0, 0.1) << "what the hung encoder's file holds";
+    ASSERT_TRUE(rows[1].Duration.has_value());
+    EXPECT_NEAR(ProbeAudio(Folder() + "/" + rows[1].FileName).Duration, *rows[1].Duration, 0.1);
+}
