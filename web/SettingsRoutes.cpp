@@ -119,7 +119,7 @@ std::string DeviceOf(const TJson& change, const TSlotSettings& v, const TWebSlot
     if (named.size() > 1) {
         std::string ids;
         for (const std::string& id : named) {
-            ids += (ids.empty() ? "" : ", ") + id;
+            ids += (ids.empty() ? "" : ", ") + LogSafe(id);
         }
         throw TRefused("Several inputs are named \"" + LogSafe(name) + "\": send DeviceID with one of " + ids);
     }
