@@ -378,6 +378,11 @@ void TSettingsStore::UpdateFile() {
     }
 }
 
+bool TSettingsStore::AllWritten() const {
+    std::lock_guard lock(FLock);
+    return !FDirty && !FUnreadable;
+}
+
 void TSettingsStore::Apply(const std::vector<TWrite>& writes) {
     for (const auto& [section, key, value] : writes) {
         FContent->Set(section, key, value);

@@ -55,6 +55,7 @@ public:
 
     // Makes sure everything written is on disk, retrying a write that failed.
     void UpdateFile();
+    bool AllWritten() const override;
 
     const std::filesystem::path& FileName() const { return FFileName; }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <sys/wait.h>
 #include <unistd.h>
 
 const std::vector<int> TEncoderCapabilities::CommonSamplerates{8000,  11025, 12000, 16000, 22050, 24000,
@@ -46,10 +47,12 @@ private:
     std::string FPath;
 };
 
-bool ProbeExternal(TSlotFormat format, int samplerate, int channels, int bitrate) {
+using TAnswer = TEncoderCapabilities::TAnswer;
+
+TAnswer ProbeExternal(TSlotFormat format, int samplerate, int channels, int bitrate) {
     TProbeFile out(format == TSlotFormat::ogg ? ".ogg" : ".mp3");
     if (out.Path().empty()) {
-        return false;
+        return TAnswer::Unknown;
     }
     const std::string rate = std::to_string(samplerate);
     std::vector<std::string> argv;
@@ -68,29 +71,37 @@ bool ProbeExternal(TSlotFormat format, int samplerate, int channels, int bitrate
     }
     // Reading back a half-second file makes FFmpeg guess and say so: not news.
     const TFFmpegLog::TScope quiet(std::make_shared<TFFmpegLog>([](const std::string&) {}, true));
+    bool ended = false; // by itself, in time
+    int status = 0;
     try {
         TChildProcess encoder(argv);
         const std::vector<char> silence(
             static_cast<std::size_t>(std::lround(samplerate * ProbeSeconds)) * static_cast<std::size_t>(channels) * 2);
         std::size_t written = 0;
         encoder.WriteInput(silence.data(), silence.size(), std::chrono::seconds(5), written);
-        // What it wrote decides: an encoder that lingers after its file is complete records all the same.
-        encoder.Finish(std::chrono::seconds(2));
+        ended = encoder.Finish(std::chrono::seconds(2)) && encoder.Exited();
+        status = encoder.WaitStatus();
     } catch (const std::exception&) {
-        return false; // not installed
+        return TAnswer::Unknown; // not installed, or no process to be had now
+    }
+    if (ended && WIFSIGNALED(status)) {
+        return TAnswer::Unknown; // a crash says nothing about the rate
+    }
+    if (ended && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        return TAnswer::Refused;
     }
     // lame takes any rate and silently writes another one, or another bit rate.
     // (The header's length: the Ogg demuxer's first packet lengths are not to be trusted.)
+    // What it wrote decides: an encoder that lingers after its file is complete records all the same.
     const auto seconds = ProbeDuration(out.Path());
-    if (!seconds || std::abs(*seconds - ProbeSeconds) > 0.2) {
-        return false;
-    }
-    if (bitrate == 0) {
-        return true;
-    }
+    const bool rightLength = seconds && std::abs(*seconds - ProbeSeconds) <= 0.2;
     // lame rounds a bit rate it does not have to one it has; a lower sample
     // rate for a low bit rate is its normal choice.
-    return ProbeBitrate(out.Path()) == static_cast<long long>(bitrate) * 1000;
+    if (rightLength && (bitrate == 0 || ProbeBitrate(out.Path()) == static_cast<long long>(bitrate) * 1000)) {
+        return TAnswer::Accepted;
+    }
+    // Killed at the time limit (a loaded machine), its file unfinished: no answer.
+    return ended ? TAnswer::Refused : TAnswer::Unknown;
 }
 
 } // namespace
@@ -100,31 +111,37 @@ std::vector<int> WmaEncoderRates(int samplerate, int channels, TSlotFormat forma
                                  format == TSlotFormat::wmapro ? TWmaEncoder::TKind::Pro : TWmaEncoder::TKind::Standard);
 }
 
-bool TEncoderCapabilities::ProbeEncoder(TSlotFormat format, int samplerate, int channels, int bitrate) {
+TEncoderCapabilities::TAnswer TEncoderCapabilities::ProbeEncoder(TSlotFormat format, int samplerate, int channels,
+                                                                 int bitrate) {
     if (samplerate <= 0 || samplerate > 1'000'000 || (channels != 1 && channels != 2) || bitrate < 0) {
-        return false;
+        return TAnswer::Refused;
     }
     if (format == TSlotFormat::wma || format == TSlotFormat::wmapro) {
         const auto rates = WmaEncoderRates(samplerate, channels, format);
-        return bitrate == 0 ? !rates.empty() : std::find(rates.begin(), rates.end(), bitrate) != rates.end();
+        const bool accepted =
+            bitrate == 0 ? !rates.empty() : std::find(rates.begin(), rates.end(), bitrate) != rates.end();
+        return accepted ? TAnswer::Accepted : TAnswer::Refused;
     }
     return ProbeExternal(format, samplerate, channels, bitrate);
 }
 
 TEncoderCapabilities::TEncoderCapabilities(TProbe probe) : FProbe(std::move(probe)) {}
 
-bool TEncoderCapabilities::Accepts(TSlotFormat format, int samplerate, int channels, int bitrate) {
+TEncoderCapabilities::TAnswer TEncoderCapabilities::Ask(TSlotFormat format, int samplerate, int channels,
+                                                        int bitrate) {
     const TKey key{static_cast<int>(format), samplerate, channels, bitrate};
     {
         std::lock_guard guard(FLock);
         if (const auto it = FAnswers.find(key); it != FAnswers.end()) {
-            return it->second;
+            return it->second ? TAnswer::Accepted : TAnswer::Refused;
         }
     }
-    const bool accepted = FProbe(format, samplerate, channels, bitrate);
-    std::lock_guard guard(FLock);
-    FAnswers.emplace(key, accepted);
-    return accepted;
+    const TAnswer answer = FProbe(format, samplerate, channels, bitrate);
+    if (answer != TAnswer::Unknown) {
+        std::lock_guard guard(FLock);
+        FAnswers.emplace(key, answer == TAnswer::Accepted);
+    }
+    return answer;
 }
 
 std::vector<int> TEncoderCapabilities::Filter(TSlotFormat format, const std::vector<std::tuple<int, int, int>>& tries) {
@@ -136,7 +153,7 @@ std::vector<int> TEncoderCapabilities::Filter(TSlotFormat format, const std::vec
         for (std::size_t i = first; i < std::min(first + AtOnce, tries.size()); ++i) {
             const auto [rate, channels, bitrate] = tries[i];
             running.push_back(std::async(std::launch::async, [this, format, rate, channels, bitrate] {
-                return Accepts(format, rate, channels, bitrate);
+                return Ask(format, rate, channels, bitrate) == TAnswer::Accepted;
             }));
         }
         for (std::size_t i = 0; i < running.size(); ++i) {

@@ -10,7 +10,9 @@
 
 // What each format's encoder of this machine records correctly, found out by
 // letting it encode half a second of silence and reading back what it wrote,
-// once per combination asked for (the answers are kept for the run).
+// once per combination asked for. Clear answers are kept for the run; a probe
+// that told nothing (killed at its time limit on a loaded machine, crashed,
+// could not start) is not kept and is asked again next time.
 //
 // Threads: every method may be called from any thread; FLock guards the kept
 // answers, and probes run outside it (several at once when a list is asked for).
@@ -21,19 +23,27 @@ public:
     static const std::vector<int> CommonSamplerates;
     static const std::vector<int> CommonBitrates;
 
-    // Whether the encoder writes a file of the right length at `samplerate`
+    // Accepted: the encoder wrote a file of the right length at `samplerate`
     // and `channels`, and, unless `bitrate` is 0, at exactly that bit rate.
-    using TProbe = std::function<bool(TSlotFormat format, int samplerate, int channels, int bitrate)>;
+    // Refused: it ran and refused, or wrote another rate, length or bit rate.
+    // Unknown: the probe told nothing.
+    enum class TAnswer { Accepted, Refused, Unknown };
+    using TProbe = std::function<TAnswer(TSlotFormat format, int samplerate, int channels, int bitrate)>;
     explicit TEncoderCapabilities(TProbe probe = ProbeEncoder);
 
-    bool Accepts(TSlotFormat format, int samplerate, int channels, int bitrate);
-    // Of the common rates, those the encoder records at.
+    TAnswer Ask(TSlotFormat format, int samplerate, int channels, int bitrate);
+    // Not refused: an unknown answer does not keep a slot from recording (its
+    // encoder's own start tells when something is wrong).
+    bool Accepts(TSlotFormat format, int samplerate, int channels, int bitrate) {
+        return Ask(format, samplerate, channels, bitrate) != TAnswer::Refused;
+    }
+    // Of the common rates, those the encoder surely records at.
     std::vector<int> Samplerates(TSlotFormat format);
-    // Of the common bit rates (WMA: the encoder's own), those it encodes at exactly.
+    // Of the common bit rates (WMA: the encoder's own), those it surely encodes at exactly.
     std::vector<int> Bitrates(TSlotFormat format, int samplerate, int channels);
 
     // The real encoders: lame, oggenc, and the WMA encoder of the library.
-    static bool ProbeEncoder(TSlotFormat format, int samplerate, int channels, int bitrate);
+    static TAnswer ProbeEncoder(TSlotFormat format, int samplerate, int channels, int bitrate);
 
 private:
     using TKey = std::tuple<int, int, int, int>; // format, rate, channels, bit rate
@@ -41,7 +51,7 @@ private:
 
     const TProbe FProbe;
     std::mutex FLock;
-    std::map<TKey, bool> FAnswers; // guarded by FLock
+    std::map<TKey, bool> FAnswers; // guarded by FLock: the clear answers, true for Accepted
 };
 
 // The WMA encoder's bit rates (bit/s) for a sample rate and channel count; empty

@@ -15,4 +15,6 @@ public:
     virtual int ReadInteger(const std::string& section, const std::string& key, int def) const = 0;
     virtual void WriteSection(const std::string& section,
                               const std::vector<std::pair<std::string, std::string>>& values) = 0;
+    // False while writes wait in memory because the disk did not take them.
+    virtual bool AllWritten() const { return true; }
 };

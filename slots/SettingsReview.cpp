@@ -8,12 +8,13 @@ std::string CheckRecording(const TSlotSettings& v, int samplerate, TEncoderCapab
     }
     const int channels = v.Mode == TSlotMode::mono ? 1 : 2;
     // One try of the rate and bit rate together answers the usual case; the
-    // rate alone is tried only to tell which of the two is wrong.
+    // rate alone is tried only to tell which of the two is wrong. Only a clear
+    // refusal refuses: a probe that told nothing lets the encoder's start decide.
     for (int rate : {samplerate, v.Samplerate}) {
         if (encoders->Accepts(v.Format, rate, channels, v.Bitrate)) {
             continue;
         }
-        if (!encoders->Accepts(v.Format, v.Samplerate, channels, 0)) {
+        if (encoders->Ask(v.Format, v.Samplerate, channels, 0) == TEncoderCapabilities::TAnswer::Refused) {
             const std::vector<int> rates = encoders->Samplerates(v.Format);
             if (rates.empty()) {
                 return {}; // no encoder to ask (lame missing, no WMA codec): its start says why
@@ -28,6 +29,16 @@ std::string CheckRecording(const TSlotSettings& v, int samplerate, TEncoderCapab
 
 namespace {
 
+// A hand-typed text as a log line may show it: control characters become '?'.
+std::string Shown(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
 template <class TEnum, std::size_t N>
 std::string CheckWord(const TSettingsFile& file, const std::string& section, const char* key, const char* def,
                       const TEnum (&all)[N], const char* (*name)(TEnum), TSlotSettings& v) {
@@ -40,19 +51,20 @@ std::string CheckWord(const TSettingsFile& file, const std::string& section, con
         names += (names.empty() ? "" : ", ") + std::string(name(e));
     }
     v.KeptTexts[key] = text;
-    return std::string(key) + " \"" + text + "\" is not supported: " + names;
+    return std::string(key) + " \"" + Shown(text) + "\" is not supported: " + names;
 }
 
-std::string CheckNumberText(const TSettingsFile& file, const std::string& section, const char* key,
-                            TSlotSettings& v) {
+// The reading rules gave the default for a number that cannot be read; the note names what was used.
+void NoteUnreadNumber(const TSettingsFile& file, const std::string& section, const char* key, int used,
+                      std::vector<std::string>& notes) {
     constexpr const char* Absent = "\x01";
     const std::string text = file.ReadString(section, key, Absent);
-    // The reading rules give the default for a text that is no whole number: then both defaults differ.
+    // A text that is no whole number reads as whichever default is asked for: then both differ.
     if (text == Absent || file.ReadInteger(section, key, 0) == file.ReadInteger(section, key, 1)) {
-        return {};
+        return;
     }
-    v.KeptTexts[key] = text;
-    return std::string(key) + " \"" + text + "\" is not a whole number";
+    notes.push_back(std::string(key) + " \"" + Shown(text) + "\" is not a whole number: " + std::to_string(used) +
+                    " is used");
 }
 
 // Brings the number of `key` into its limits; the note says so.
@@ -92,8 +104,7 @@ TSettingsReview ReviewSlotSettings(TSlotSettings& v, const TSettingsFile& file, 
     TSettingsReview review;
     v.KeptTexts.clear();
     for (const std::string& wrong : {CheckWord(file, s, "Format", "mp3", AllFormats, SlotFormatName, v),
-                                     CheckWord(file, s, "Mode", "stereo", AllModes, SlotModeName, v),
-                                     CheckNumberText(file, s, "Samplerate", v), CheckNumberText(file, s, "Bitrate", v)}) {
+                                     CheckWord(file, s, "Mode", "stereo", AllModes, SlotModeName, v)}) {
         if (!wrong.empty()) {
             review.Notes.push_back(wrong);
         }
@@ -108,6 +119,14 @@ TSettingsReview ReviewSlotSettings(TSlotSettings& v, const TSettingsFile& file, 
     if (!review.Notes.empty()) {
         review.Refusal = review.Notes.front();
     }
+    NoteUnreadNumber(file, s, "Samplerate", v.Samplerate, review.Notes);
+    NoteUnreadNumber(file, s, "NominalLevel", v.NominalLevel, review.Notes);
+    NoteUnreadNumber(file, s, "RecordDelay", v.RecordDelay, review.Notes);
+    NoteUnreadNumber(file, s, "Bitrate", v.Bitrate, review.Notes);
+    NoteUnreadNumber(file, s, "CleanupDays", v.CleanupDays, review.Notes);
+    NoteUnreadNumber(file, s, "CleanupSpace", v.CleanupSpace, review.Notes);
+    NoteUnreadNumber(file, s, "SilenceLevel", v.SilenceLevel, review.Notes);
+    NoteUnreadNumber(file, s, "SilenceSeconds", v.SilenceSeconds, review.Notes);
     int level = v.NominalLevel;
     Clamp(file, s, "NominalLevel", level, TSlotLimits::LevelMin, TSlotLimits::LevelMax, review.Notes);
     v.NominalLevel = static_cast<std::int16_t>(level);

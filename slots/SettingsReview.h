@@ -22,11 +22,12 @@ struct TSettingsReview {
 };
 
 // Checks `values` as read from section Slot<index> of `file`, on top of the
-// reading rules: a format or mode word, or a rate or bit rate text, that the
-// rules do not read as itself, and a rate or bit rate the encoder does not take,
-// refuse the slot (their texts are kept in KeptTexts, so that writing the
-// section back keeps them); level, delay and the silence alarm's numbers are
-// brought into their limits; a cleanup number outside 1 to 32767 turns its
-// rule off (and its number to the end that deletes least).
+// reading rules: a format or mode word that the rules do not read as itself
+// (its text is kept in KeptTexts, so that writing the section back keeps it),
+// and a rate or bit rate the encoder clearly does not take, refuse the slot; a
+// number that cannot be read keeps the default the rules gave, with a note
+// naming key, text and the value used; level, delay and the silence alarm's
+// numbers are brought into their limits; a cleanup number outside 1 to 32767
+// turns its rule off (and its number to the end that deletes least).
 TSettingsReview ReviewSlotSettings(TSlotSettings& values, const TSettingsFile& file, int index,
                                    TEncoderCapabilities* encoders);

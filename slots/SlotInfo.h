@@ -64,7 +64,8 @@ public:
     TSettingsChange TakeSettings(const TSlotSettings& values);
     std::uint64_t SettingsRevision = 0;
     // Why `values` cannot be taken over: outside the dialog's limits, or a
-    // rate or bit rate the encoder does not take; "" when they can.
+    // rate or bit rate the encoder does not take; "" when they can. Reads only
+    // what never changes, so any thread may call it (it may probe the encoder).
     std::string CheckSettings(const TSlotSettings& values) const;
     // What the start-up check found, for the log; and the refused setting that
     // keeps the slot from recording until a change replaces it (under Lock).
@@ -72,6 +73,8 @@ public:
     std::string SettingsFault;
     // Section Slot<Index> written now, so that a crash keeps a change.
     void SaveSettings() { Write(FSettings, Index); }
+    // Whether the settings file holds every write (false after a disk that refused).
+    bool SettingsWritten() const { return FSettings.AllWritten(); }
 
     // Input.
     void StartInput();

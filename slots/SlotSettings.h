@@ -41,8 +41,8 @@ struct TSlotSettings {
     bool SilenceAlarm = false;
     int SilenceLevel = -50;
     int SilenceSeconds = 30;
-    // Texts of keys that the start-up check refused (a format "xyz", a bit
-    // rate "128k"): written back as they were, until a change replaces them.
+    // Texts of keys that the start-up check refused (a format "xyz", a mode
+    // "quadro"): written back as they were, until a change replaces them.
     std::map<std::string, std::string> KeptTexts;
 
     static std::string SectionName(int index);

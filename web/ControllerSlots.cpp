@@ -7,8 +7,54 @@
 #include "Version.h"
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <mutex>
+#include <system_error>
+
+TWaitedWork::~TWaitedWork() {
+    std::lock_guard guard(FLock);
+    for (TRunning& running : FRunning) {
+        running.Thread.join();
+    }
+}
+
+std::optional<std::string> TWaitedWork::Run(std::function<std::string()> work, std::chrono::milliseconds wait) {
+    auto result = std::make_shared<std::promise<std::string>>();
+    auto future = result->get_future();
+    {
+        std::lock_guard guard(FLock);
+        for (auto it = FRunning.begin(); it != FRunning.end();) {
+            if (*it->Done) {
+                it->Thread.join();
+                it = FRunning.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (FRunning.size() >= MaxRunning) {
+            return std::nullopt;
+        }
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        try {
+            std::thread thread([work = std::move(work), result, done] {
+                try {
+                    result->set_value(work());
+                } catch (...) {
+                    result->set_exception(std::current_exception());
+                }
+                *done = true;
+            });
+            FRunning.push_back({std::move(thread), done});
+        } catch (const std::system_error&) {
+            return std::nullopt; // no thread to be had now
+        }
+    }
+    if (future.wait_for(wait) != std::future_status::ready) {
+        return std::nullopt;
+    }
+    return future.get();
+}
 
 namespace {
 
@@ -196,21 +242,72 @@ std::optional<TWebSlotSettings> TControllerSlots::ReadSettings(int index) {
     });
 }
 
-std::optional<std::string> TControllerSlots::ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) {
+TSettingsOutcome TControllerSlots::ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) {
+    const auto outcome = [](TSettingsOutcome::TKind kind, std::string reason) {
+        TSettingsOutcome result;
+        result.Kind = kind;
+        result.Reason = std::move(reason);
+        return result;
+    };
+    constexpr auto Refused = TSettingsOutcome::TKind::Refused;
+    constexpr auto Busy = TSettingsOutcome::TKind::Busy;
+    const char* const NoAnswer = "The recorder did not answer in time: try again later.";
     TController& controller = FController;
-    return OnController<std::string>([&controller, index, edit = std::move(edit), origin] {
-        const TSlotInfo& slot = *controller.Slots().at(static_cast<std::size_t>(index));
-        const TWebSlotSettings current = Current(controller, slot);
-        TSlotSettings values = current.Values;
-        std::string refused = edit(values, current);
-        if (refused.empty()) {
-            refused = slot.CheckSettings(values);
+    const TSlotInfo& slot = *controller.Slots().at(static_cast<std::size_t>(index));
+    // Checked here, applied there: a change from the dialog in between makes the check stale, so it is done again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto current = ReadSettings(index);
+        if (!current) {
+            return outcome(Busy, NoAnswer);
         }
-        if (refused.empty()) {
-            controller.ChangeSlotSettings(index, values, origin);
+        TSlotSettings values = current->Values;
+        if (std::string refused = edit(values, *current); !refused.empty()) {
+            return outcome(Refused, std::move(refused));
         }
-        return refused;
-    });
+        // Slots outlive this object, whose destructor waits for the check.
+        const auto checked = FProbes.Run([&slot, values] { return slot.CheckSettings(values); }, ProbeWait);
+        if (!checked) {
+            return outcome(Busy, "The encoder did not answer in time: try again later.");
+        }
+        if (!checked->empty()) {
+            return outcome(Refused, *checked);
+        }
+        const std::uint64_t revision = current->Revision;
+        const auto applied = OnController<std::optional<TSettingsOutcome>>(
+            [&controller, index, values, revision, origin]() -> std::optional<TSettingsOutcome> {
+                TSlotInfo& target = *controller.Slots().at(static_cast<std::size_t>(index));
+                TSettingsOutcome result;
+                {
+                    std::unique_lock lock(target.Lock, std::defer_lock);
+                    if (!lock.try_lock_for(SlotWait)) {
+                        throw TSlotBusy();
+                    }
+                    if (target.SettingsRevision != revision) {
+                        return std::nullopt;
+                    }
+                    result.Before = target;
+                }
+                const auto done = controller.ChangeSlotSettings(index, values, origin);
+                if (!done) {
+                    result.Kind = TSettingsOutcome::TKind::Busy;
+                    result.Reason = "The slot did not answer in time (does its folder hang?): the change is "
+                                    "taken as soon as it does.";
+                    return result;
+                }
+                result.Kind = TSettingsOutcome::TKind::Applied;
+                result.After = values;
+                result.After.Enabled = result.Before.Enabled; // started and stopped by its own commands
+                result.Written = done->Written && target.SettingsWritten();
+                return result;
+            });
+        if (!applied) {
+            return outcome(Busy, NoAnswer);
+        }
+        if (*applied) {
+            return **applied;
+        }
+    }
+    return outcome(Busy, "The settings were changed elsewhere meanwhile: try again.");
 }
 
 std::optional<int> TControllerSlots::NextSlotCount() {

@@ -10,6 +10,7 @@
 #include <climits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <strings.h>
 
@@ -19,7 +20,8 @@ constexpr TSlotFormat Formats[] = {TSlotFormat::mp3, TSlotFormat::ogg, TSlotForm
 constexpr TSlotMode Modes[] = {TSlotMode::mono, TSlotMode::stereo, TSlotMode::jointstereo};
 constexpr TSlotSource Sources[] = {TSlotSource::None, TSlotSource::Soundcard, TSlotSource::Stream};
 // What GET gives besides the settings; a POST may send it back unchanged.
-constexpr const char* ReadOnlyKeys[] = {"Slot", "Revision", "DeviceID", "CleanupEstimate", "Choices", "Limits", "Message"};
+constexpr const char* ReadOnlyKeys[] = {"Slot",   "Revision", "CleanupEstimate", "Choices",
+                                        "Limits", "Message",  "Written"};
 
 // The fields a POST sets as they come, by type.
 const std::map<std::string, std::string TSlotSettings::*> TextFields{
@@ -86,23 +88,47 @@ int IntOf(const TJson& value, const char* key) {
     throw TRefused(std::string(key) + " must be a whole number");
 }
 
-// The input named `name` (or, failing that, with that ID), as the dialog's list offers them.
-std::string DeviceIdOf(const TJson& value, const TWebSlotSettings& current) {
-    const std::string name = TextOf(value, "Device");
+// The input a POST means. Names need not be unique (two identical USB
+// interfaces), so the ID decides; a name alone must fit exactly one input.
+std::string DeviceOf(const TJson& change, const TSlotSettings& v, const TWebSlotSettings& current) {
+    if (change.contains("DeviceID")) {
+        const std::string id = TextOf(change["DeviceID"], "DeviceID");
+        if (id.empty() || id == v.Device) {
+            return id; // none, or the one set (also while it is unplugged)
+        }
+        for (const auto& device : current.Devices) {
+            if (strcasecmp(device.first.c_str(), id.c_str()) == 0) {
+                return device.first;
+            }
+        }
+        throw TRefused("There is no input with the ID \"" + LogSafe(id) + "\"");
+    }
+    const std::string name = TextOf(change["Device"], "Device");
     if (name.empty()) {
         return {};
     }
+    std::vector<std::string> named;
     for (const auto& [id, deviceName] : current.Devices) {
         if (deviceName == name) {
-            return id;
+            named.push_back(id);
         }
     }
-    for (const auto& [id, deviceName] : current.Devices) {
-        if (strcasecmp(id.c_str(), name.c_str()) == 0) {
-            return id;
+    if (named.size() == 1) {
+        return named.front();
+    }
+    if (named.size() > 1) {
+        std::string ids;
+        for (const std::string& id : named) {
+            ids += (ids.empty() ? "" : ", ") + LogSafe(id);
+        }
+        throw TRefused("Several inputs are named \"" + LogSafe(name) + "\": send DeviceID with one of " + ids);
+    }
+    for (const auto& device : current.Devices) {
+        if (strcasecmp(device.first.c_str(), name.c_str()) == 0) {
+            return device.first;
         }
     }
-    throw TRefused("There is no input named \"" + name + "\"");
+    throw TRefused("There is no input named \"" + LogSafe(name) + "\"");
 }
 
 // The fields of `change` over `values`; throws TRefused for a key or type it does not take.
@@ -117,8 +143,8 @@ void Merge(const TJson& change, TSlotSettings& v, const TWebSlotSettings& curren
             v.*(number->second) = IntOf(value, k);
         } else if (key == "Source") {
             v.Source = EnumOf(value, k, Sources, SlotSourceName);
-        } else if (key == "Device") {
-            v.Device = DeviceIdOf(value, current);
+        } else if (key == "Device" || key == "DeviceID") {
+            continue; // below, once both are known
         } else if (key == "NominalLevel") {
             // Checked here: the field is narrower than the number sent.
             const int level = IntOf(value, k);
@@ -132,24 +158,35 @@ void Merge(const TJson& change, TSlotSettings& v, const TWebSlotSettings& curren
         } else if (key == "Mode") {
             v.Mode = EnumOf(value, k, Modes, SlotModeName);
         } else if (std::find(std::begin(ReadOnlyKeys), std::end(ReadOnlyKeys), key) == std::end(ReadOnlyKeys)) {
-            throw TRefused("Unknown setting \"" + key + "\"");
+            throw TRefused("Unknown setting \"" + LogSafe(key) + "\"");
         }
+    }
+    if (change.contains("Device") || change.contains("DeviceID")) {
+        v.Device = DeviceOf(change, v, current);
     }
 }
 
-// What a change restarts, as the page tells it.
-std::string ChangeMessage(const TSlotSettings& from, const TSlotSettings& to) {
-    const TSettingsChange change = CompareSlotSettings(from, to);
-    std::string text = "Saved.";
+// What a change did, as the page tells it: only what happened.
+std::string ChangeMessage(const TSettingsOutcome& outcome) {
+    const TSettingsChange change = CompareSlotSettings(outcome.Before, outcome.After);
+    std::vector<std::string> done;
     if (change.Input) {
-        text += " The input was restarted.";
+        done.emplace_back("the input restarts");
     }
     if (change.Output) {
-        text += " A new file was started.";
+        done.emplace_back("a new file begins");
     }
-    if (from.Samplerate != to.Samplerate) {
-        text += " The sample rate takes effect at the next start of the program.";
+    if (outcome.Before.Samplerate != outcome.After.Samplerate) {
+        done.emplace_back("the sample rate takes effect at the next start of the program");
     }
+    std::string text = "Applied";
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        text += (i == 0 ? ": " : ", ") + done[i];
+    }
+    text += ".";
+    text += outcome.Written ? " Written to the settings file."
+                            : " Not written to the settings file: writing it failed (it is tried again with the next "
+                              "change).";
     return text;
 }
 
@@ -179,8 +216,10 @@ std::string TWebRouter::WebOrigin(const THttpRequest& request) const {
 TJson TWebRouter::SettingsJson(int index, const TWebSlotSettings& s) const {
     const TSlotSettings& v = s.Values;
     TJson devices = TJson::array();
+    TJson deviceIds = TJson::array(); // in the same order: names may repeat, IDs do not
     for (const auto& device : s.Devices) {
         devices.push_back(device.second);
+        deviceIds.push_back(device.first);
     }
     TJson bitrates = TJson::object();
     TJson samplerates = TJson::object();
@@ -226,6 +265,7 @@ TJson TWebRouter::SettingsJson(int index, const TWebSlotSettings& s) const {
             {"Choices",
              {{"Sources", names[0]},
               {"Devices", devices},
+              {"DeviceIDs", deviceIds},
               {"Formats", names[1]},
               {"Modes", names[2]},
               {"Samplerates", samplerates},
@@ -235,10 +275,11 @@ TJson TWebRouter::SettingsJson(int index, const TWebSlotSettings& s) const {
 
 namespace {
 
-void SendBusy(THttpResponse& response) {
+void SendBusy(THttpResponse& response,
+              const std::string& reason = "The recorder did not answer in time: try again later.") {
     response = THttpResponse();
     response.Status = 503;
-    SendText(response, "The recorder did not answer in time: try again later.");
+    SendText(response, reason);
 }
 
 void SendRefused(THttpResponse& response, const std::string& reason) {
@@ -253,7 +294,7 @@ void TWebRouter::SendSettings(int index, const THttpRequest& request, THttpRespo
     if (SettingsRefused(response)) {
         return;
     }
-    auto message = std::make_shared<std::string>();
+    std::optional<TSettingsOutcome> applied;
     if (request.Method == "POST") {
         TJson change;
         try {
@@ -262,35 +303,39 @@ void TWebRouter::SendSettings(int index, const THttpRequest& request, THttpRespo
             SendRefused(response, e.what());
             return;
         }
-        const auto refused = FSlots.ChangeSettings(
+        TSettingsOutcome outcome = FSlots.ChangeSettings(
             index,
-            [change, message](TSlotSettings& values, const TWebSlotSettings& current) -> std::string {
+            [change](TSlotSettings& values, const TWebSlotSettings& current) -> std::string {
                 try {
                     Merge(change, values, current);
                 } catch (const TRefused& e) {
                     return e.what();
                 }
-                *message = ChangeMessage(current.Values, values); // sent only when the values are taken
                 return {};
             },
             WebOrigin(request));
-        if (!refused) {
-            SendBusy(response);
+        switch (outcome.Kind) {
+        case TSettingsOutcome::TKind::Busy:
+            SendBusy(response, outcome.Reason);
             return;
-        }
-        if (!refused->empty()) {
-            SendRefused(response, *refused);
+        case TSettingsOutcome::TKind::Refused:
+            SendRefused(response, outcome.Reason);
             return;
+        case TSettingsOutcome::TKind::Applied:
+            applied = std::move(outcome);
+            break;
         }
     }
     const auto settings = FSlots.ReadSettings(index);
-    if (!settings) {
+    if (!settings && !applied) {
         SendBusy(response);
         return;
     }
-    TJson json = SettingsJson(index, *settings);
-    if (!message->empty()) {
-        json["Message"] = *message;
+    // Applied but not read back in time: the answer still says what was done.
+    TJson json = settings ? SettingsJson(index, *settings) : TJson{{"Slot", index + 1}};
+    if (applied) {
+        json["Message"] = ChangeMessage(*applied);
+        json["Written"] = applied->Written;
     }
     SendJSON(response, json);
 }

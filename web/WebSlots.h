@@ -55,10 +55,21 @@ struct TWebSlotSettings {
     std::uint64_t Revision = 0;                              // counts the slot's settings changes
 };
 
-// A change to a slot's settings, merged into `values` on the controller's
-// thread; "" when it could be merged, otherwise why not. The merged values are
-// then checked as the dialog's are; a refusal changes nothing.
+// A change to a slot's settings, merged into `values` (a copy of `current`'s);
+// "" when it could be merged, otherwise why not. It may run more than once, on
+// any thread. The merged values are then checked as the dialog's are; a
+// refusal changes nothing.
 using TSettingsEdit = std::function<std::string(TSlotSettings& values, const TWebSlotSettings& current)>;
+
+// What became of a change of settings.
+struct TSettingsOutcome {
+    enum class TKind { Applied, Refused, Busy };
+    TKind Kind = TKind::Busy;
+    std::string Reason;   // Refused: which setting is wrong; Busy: why it was not done now
+    TSlotSettings Before; // Applied: the settings it replaced, and those in force now
+    TSlotSettings After;
+    bool Written = false; // Applied: the settings file holds the change
+};
 
 // The slots as request threads may use them: read a state, open a catalogue
 // connection of their own, post a command. Every method is safe on any thread.
@@ -90,8 +101,11 @@ public:
     // The settings, read and changed on the controller's thread; the request
     // waits for it, and gets nothing when it did not answer in time.
     virtual std::optional<TWebSlotSettings> ReadSettings(int index) = 0;
-    // `origin` completes the log line "Settings of slot N changed <origin>".
-    virtual std::optional<std::string> ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) = 0;
+    // Checks the change (the encoder's probes run on the calling thread's
+    // behalf, never on the controller's), then applies and writes it on the
+    // controller's thread and answers after that. `origin` completes the log
+    // line "Settings of slot N changed <origin>".
+    virtual TSettingsOutcome ChangeSettings(int index, TSettingsEdit edit, const std::string& origin) = 0;
     virtual std::optional<int> NextSlotCount() = 0;
     virtual bool SetNextSlotCount(int count, const std::string& origin) = 0;
     // The sample rates and bit rates the encoder of `format` takes (bit rates

@@ -48,7 +48,7 @@ std::size_t Count(const std::string& text, const std::string& part) {
 
 } // namespace
 
-TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepairBack) {
+TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsUnreadNumbersGiveDefaultsAndOneStartWritesTheRepairBack) {
     TTempDir dir;
     const int port = FreePort();
     struct TCase {
@@ -65,8 +65,6 @@ TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepa
         {"Minus five", {{"Bitrate", "-5"}}, "Bitrate -5 is not supported for mp3 at 44100 Hz: " + lameRates},
         {"Quadro", {{"Mode", "quadro"}}, "Mode \"quadro\" is not supported: mono, stereo, jointstereo"},
         {"Xyz", {{"Format", "xyz"}}, "Format \"xyz\" is not supported: mp3, ogg, wma, wmapro"},
-        {"Empty", {{"Bitrate", ""}}, "Bitrate \"\" is not a whole number"},
-        {"With unit", {{"Bitrate", "128k"}}, "Bitrate \"128k\" is not a whole number"},
         {"Ranges",
          {{"RecordDelay", "-10"}, {"CleanupDays", "-1"}, {"CleanupSpace", "-3"}, {"NominalLevel", "9999"},
           {"MyNote", "kept"}},
@@ -74,6 +72,9 @@ TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepa
         {"Hexadecimal", {{"Bitrate", "0xA0"}}, ""},
         {"Spaces", {{"Bitrate", "  96  "}}, ""},
         {"Ogg off the list", {{"Format", "ogg"}, {"Bitrate", "129"}}, ""},
+        // A number that cannot be read gives its default, as the reading rules say.
+        {"Empty", {{"Bitrate", ""}}, ""},
+        {"With unit", {{"Format", "ogg"}, {"Bitrate", "96k"}, {"Samplerate", "48 kHz"}}, ""},
         {"Stopped", {{"Bitrate", "100"}, {"Enabled", "off"}}, "Bitrate 100 is not supported for mp3 at 44100 Hz: ", false},
     };
     const std::string hook = dir.File("hook.sh");
@@ -195,34 +196,44 @@ TEST(SettingsCheck, BadHandEditsRefuseOrRepairTheirSlotsAndOneStartWritesTheRepa
                              "Ranges: NominalLevel 9999 is out of range (-100 to 100): 100 is used",
                              "Ranges: CleanupDays -1 is out of range (1 to 32767): deleting by age is off",
                              "Ranges: CleanupSpace -3 is out of range (1 to 32767): deleting when the disk runs short "
-                             "is off"}) {
+                             "is off",
+                             "Empty: Bitrate \"\" is not a whole number: 128 is used",
+                             "With unit: Bitrate \"96k\" is not a whole number: 128 is used",
+                             "With unit: Samplerate \"48 kHz\" is not a whole number: 44100 is used"}) {
         EXPECT_EQ(Count(log, line), 1u) << line << "\n" << log;
     }
     ASSERT_EQ(program.Stop(SIGTERM), 0) << program.Log();
 
     // The encoders' files hold the rates asked for.
-    const auto bitrateOf = [&](std::size_t slot) {
-        TCatalogue db(dir.File("slot" + std::to_string(slot)) + "/RudazOdudad.db");
+    const auto fileOf = [&](std::size_t slot) {
+        const std::string folder = dir.File("slot" + std::to_string(slot));
+        TCatalogue db(folder + "/RudazOdudad.db");
         auto row = db.Prepare("SELECT filename FROM recordings");
         EXPECT_TRUE(row.Step());
-        return RunCommand("ffprobe -v error -show_entries stream=bit_rate -of default=nw=1:nk=1 '" +
-                          dir.File("slot" + std::to_string(slot)) + "/" + row.ColumnText(0) + "'")
+        return folder + "/" + row.ColumnText(0);
+    };
+    const auto bitrateOf = [&](std::size_t slot) {
+        return RunCommand("ffprobe -v error -show_entries stream=bit_rate -of default=nw=1:nk=1 '" + fileOf(slot) + "'")
             .Output;
     };
-    EXPECT_EQ(bitrateOf(8), "160000\n");
-    EXPECT_EQ(bitrateOf(9), "96000\n");
-    EXPECT_EQ(bitrateOf(10), "129000\n");
+    EXPECT_EQ(bitrateOf(6), "160000\n");
+    EXPECT_EQ(bitrateOf(7), "96000\n");
+    EXPECT_EQ(bitrateOf(8), "129000\n");
+    EXPECT_EQ(bitrateOf(9), "128000\n");
+    EXPECT_EQ(bitrateOf(10), "128000\n") << "the default, not the 96 in \"96k\"";
+    EXPECT_EQ(ProbeAudio(fileOf(10)).SampleRate, 44100);
 
     // Written back: what the slots used, the refused texts as they were, the other keys kept.
     TSettingsStore after(dir.Path() / "RudazOdudad.ini");
     const std::vector<std::tuple<std::string, std::string, std::string>> expected{
         {"Slot0", "Samplerate", "1"},           {"Slot3", "Mode", "quadro"},
-        {"Slot4", "Format", "xyz"},             {"Slot5", "Bitrate", ""},
-        {"Slot6", "Bitrate", "128k"},           {"Slot7", "RecordDelay", "0"},
-        {"Slot7", "NominalLevel", "100"},       {"Slot7", "CleanupDaysEnabled", "off"},
-        {"Slot7", "CleanupDays", "32767"},      {"Slot7", "CleanupSpaceEnabled", "off"},
-        {"Slot7", "CleanupSpace", "1"},         {"Slot7", "MyNote", "kept"},
-        {"Slot8", "Bitrate", "160"},            {"Slot9", "Bitrate", "96"},
+        {"Slot4", "Format", "xyz"},             {"Slot5", "RecordDelay", "0"},
+        {"Slot5", "NominalLevel", "100"},       {"Slot5", "CleanupDaysEnabled", "off"},
+        {"Slot5", "CleanupDays", "32767"},      {"Slot5", "CleanupSpaceEnabled", "off"},
+        {"Slot5", "CleanupSpace", "1"},         {"Slot5", "MyNote", "kept"},
+        {"Slot6", "Bitrate", "160"},            {"Slot7", "Bitrate", "96"},
+        {"Slot9", "Bitrate", "128"},            {"Slot10", "Bitrate", "128"},
+        {"Slot10", "Samplerate", "44100"},
     };
     for (const auto& [section, key, value] : expected) {
         EXPECT_EQ(after.ReadString(section, key, "(absent)"), value) << section << "/" << key;

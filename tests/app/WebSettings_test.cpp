@@ -4,6 +4,7 @@
 #include "HttpClient.h"
 #include "IcyServer.h"
 #include "LoggerProgram.h"
+#include "PulseServer.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
 #include "WebServer.h"
@@ -13,7 +14,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -94,7 +98,9 @@ TEST_F(TWebSettingsTest, AnOperatorChangesInputFormatNameAndSlotsAndAKillRightAf
     EXPECT_EQ(FileText(Ini), before);
 
     // A new format: a new file in it, and the old row gets its duration.
-    ASSERT_EQ(Call("POST", "/ws/slot/0/settings", R"({"Format": "ogg"})").Status, 200);
+    const THttpReply toOgg = Call("POST", "/ws/slot/0/settings", R"({"Format": "ogg"})");
+    ASSERT_EQ(toOgg.Status, 200) << toOgg.Body;
+    EXPECT_EQ(TJson::parse(toOgg.Body)["Message"], "Applied: a new file begins. Written to the settings file.");
     ASSERT_TRUE(program.WaitForLog(".ogg", std::chrono::seconds(10))) << program.Log();
     {
         TCatalogue db(Folder + "/RudazOdudad.db");
@@ -113,7 +119,7 @@ TEST_F(TWebSettingsTest, AnOperatorChangesInputFormatNameAndSlotsAndAKillRightAf
     const THttpReply toStream =
         Call("POST", "/ws/slot/0/settings", TJson{{"Source", "Stream"}, {"StreamURL", url}}.dump());
     ASSERT_EQ(toStream.Status, 200) << toStream.Body;
-    EXPECT_NE(toStream.Body.find("The input was restarted."), std::string::npos) << toStream.Body;
+    EXPECT_EQ(TJson::parse(toStream.Body)["Message"], "Applied: the input restarts. Written to the settings file.");
     ASSERT_TRUE(WaitUntil([&] { return Status()["State"] == "recording" && PeakLeft() < -15 && PeakLeft() > -21; }, 15))
         << Status().dump() << program.Log();
     EXPECT_EQ(Call("GET", "/ws/slot/0/source").Body, url);
@@ -155,4 +161,80 @@ TEST_F(TWebSettingsTest, AnOperatorChangesInputFormatNameAndSlotsAndAKillRightAf
         EXPECT_EQ(FileText(Ini), kept);
         EXPECT_EQ(again.Stop(SIGTERM), 0);
     }
+}
+
+TEST_F(TWebSettingsTest, TwoInputsOfOneNameKeepTheirDevicesAndAnAmbiguousNameIsRefused) {
+    TPulseServer pulse;
+    ASSERT_EQ(pulse.Pactl("load-module module-sine-source frequency=440 source_name=sine2").ExitCode, 0);
+    ASSERT_EQ(pulse.SourceDescription("sine2"), pulse.SourceDescription("sine")) << "two identical interfaces";
+    const std::string name = "WASAPI: " + pulse.SourceDescription("sine");
+    {
+        TSettingsStore ini(Ini);
+        ini.WriteString("General", "Slots", "1");
+        ini.WriteSection("Webserver", Web(true));
+        ini.WriteSection("Slot0",
+                         {{"Name", "Studio"}, {"Folder", Folder}, {"Source", "Soundcard"}, {"Device", "WASAPI:sine2"}});
+    }
+    // The sources the program records from, by name.
+    const auto recorded = [&] {
+        std::map<std::string, std::string> names; // index -> name
+        std::istringstream sources(pulse.Pactl("list short sources").Output);
+        for (std::string line; std::getline(sources, line);) {
+            std::istringstream fields(line);
+            std::string index, source;
+            fields >> index >> source;
+            names[index] = source;
+        }
+        std::set<std::string> used;
+        for (const std::string& line : pulse.SourceOutputs()) {
+            std::istringstream fields(line);
+            std::string output, source;
+            fields >> output >> source;
+            used.insert(names[source]);
+        }
+        return used;
+    };
+    TLoggerProgram program(Dir.Path().string(),
+                           {{"PULSE_SERVER", "unix:" + (pulse.RuntimeDir() / "pulse" / "native").string()}});
+    ASSERT_TRUE(program.WaitForLog("Web server started", std::chrono::seconds(10))) << program.Log();
+    ASSERT_TRUE(program.WaitForLog("Encoding to file", std::chrono::seconds(10))) << program.Log();
+    ASSERT_TRUE(WaitUntil([&] { return recorded() == std::set<std::string>{"sine2"}; }, 10)) << program.Log();
+
+    const THttpReply read = Call("GET", "/ws/slot/0/settings");
+    ASSERT_EQ(read.Status, 200) << read.Body;
+    TJson settings = TJson::parse(read.Body);
+    EXPECT_EQ(settings["Device"], name);
+    EXPECT_EQ(settings["DeviceID"], "WASAPI:sine2");
+    const TJson& names = settings["Choices"]["Devices"];
+    const TJson& ids = settings["Choices"]["DeviceIDs"];
+    ASSERT_EQ(names.size(), ids.size());
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 2) << names.dump();
+
+    // What a GET gave, sent back with a new name, keeps the input.
+    settings["Name"] = "Studio Two";
+    const THttpReply renamed = Call("POST", "/ws/slot/0/settings", settings.dump());
+    ASSERT_EQ(renamed.Status, 200) << renamed.Body;
+    EXPECT_EQ(TJson::parse(renamed.Body)["Message"], "Applied. Written to the settings file.");
+    EXPECT_EQ(TJson::parse(renamed.Body)["DeviceID"], "WASAPI:sine2");
+    {
+        TSettingsStore file(Ini);
+        EXPECT_EQ(file.ReadString("Slot0", "Name", ""), "Studio Two");
+        EXPECT_EQ(file.ReadString("Slot0", "Device", ""), "WASAPI:sine2");
+    }
+
+    // A name two inputs share says nothing: refused, and nothing changes.
+    const std::string before = FileText(Ini);
+    const THttpReply ambiguous = Call("POST", "/ws/slot/0/settings", TJson{{"Device", name}}.dump());
+    EXPECT_EQ(ambiguous.Status, 400);
+    EXPECT_EQ(ambiguous.Body, "Several inputs are named \"" + name +
+                                  "\": send DeviceID with one of WASAPI:sine, WASAPI:sine2");
+    EXPECT_EQ(FileText(Ini), before);
+
+    // The ID moves the slot, and the answer says the input restarts.
+    const THttpReply moved = Call("POST", "/ws/slot/0/settings", R"({"DeviceID": "WASAPI:sine"})");
+    ASSERT_EQ(moved.Status, 200) << moved.Body;
+    EXPECT_EQ(TJson::parse(moved.Body)["Message"], "Applied: the input restarts. Written to the settings file.");
+    EXPECT_EQ(TSettingsStore(Ini).ReadString("Slot0", "Device", ""), "WASAPI:sine");
+    EXPECT_TRUE(WaitUntil([&] { return recorded().count("sine") == 1; }, 10)) << program.Log();
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << program.Log();
 }

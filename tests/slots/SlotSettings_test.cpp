@@ -68,7 +68,7 @@ TEST_F(TSlotSettingsTest, AMissingSectionReadsDefaultsAndAllKeysAreWrittenBack) 
     EXPECT_EQ(Settings.ReadString("Slot2", "Folder", ""), (Dir.Path() / "Music").string() + "/Rudaz Odudad/Slot 3");
 }
 
-TEST_F(TSlotSettingsTest, OddValuesReadAsTheRulesSayRefusedRecordingTextsAreKeptTheRestNormalised) {
+TEST_F(TSlotSettingsTest, OddValuesReadAsTheRulesSayRefusedWordsAreKeptTheRestNormalised) {
     {
         auto slot = MakeSlot(0, {{"Enabled", "On"},
                                  {"Format", "aac"},
@@ -89,12 +89,12 @@ TEST_F(TSlotSettingsTest, OddValuesReadAsTheRulesSayRefusedRecordingTextsAreKept
         EXPECT_TRUE(slot->FlatFilenames);
         EXPECT_EQ(slot->Folder, (Dir.Path() / "Music").string() + "/Rudaz Odudad/Studio A");
         EXPECT_EQ(slot->SettingsFault, "Format \"aac\" is not supported: mp3, ogg, wma, wmapro");
-        EXPECT_EQ(slot->SettingsNotes.size(), 3u) << "the format, the mode and the bit rate";
+        EXPECT_EQ(slot->SettingsNotes.size(), 4u) << "the format, the mode, the delay and the bit rate";
     }
     EXPECT_EQ(Settings.ReadString("Slot0", "Enabled", ""), "off");
     EXPECT_EQ(Settings.ReadString("Slot0", "Format", ""), "aac") << "kept as typed until it is changed";
     EXPECT_EQ(Settings.ReadString("Slot0", "Mode", ""), "joint");
-    EXPECT_EQ(Settings.ReadString("Slot0", "Bitrate", "(absent)"), "");
+    EXPECT_EQ(Settings.ReadString("Slot0", "Bitrate", "(absent)"), "128") << "the default it used";
     EXPECT_EQ(Settings.ReadString("Slot0", "Source", ""), "None");
     EXPECT_EQ(Settings.ReadString("Slot0", "CleanupDays", ""), "16");
 

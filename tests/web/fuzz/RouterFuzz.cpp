@@ -70,16 +70,21 @@ public:
         }
         return FSettings;
     }
-    std::optional<std::string> ChangeSettings(int, TSettingsEdit edit, const std::string&) override {
+    TSettingsOutcome ChangeSettings(int, TSettingsEdit edit, const std::string&) override {
+        TSettingsOutcome outcome;
         TSlotSettings values = FSettings.Values;
-        std::string refused = edit(values, FSettings);
-        if (refused.empty()) {
-            refused = CheckRanges(values);
+        outcome.Reason = edit(values, FSettings);
+        if (outcome.Reason.empty()) {
+            outcome.Reason = CheckRanges(values);
         }
-        if (refused.empty()) {
+        outcome.Kind = outcome.Reason.empty() ? TSettingsOutcome::TKind::Applied : TSettingsOutcome::TKind::Refused;
+        if (outcome.Reason.empty()) {
+            outcome.Before = FSettings.Values;
             FSettings.Values = values;
+            outcome.After = values;
+            outcome.Written = ++FWrites % 3 != 0; // now and then a disk that refused
         }
-        return refused;
+        return outcome;
     }
     std::optional<int> NextSlotCount() override { return FNextCount; }
     bool SetNextSlotCount(int count, const std::string&) override {
@@ -100,6 +105,7 @@ private:
     std::string FRoot;
     unsigned FCommands = 0;
     unsigned FReads = 0;
+    unsigned FWrites = 0;
     int FNextCount = 2;
     TWebSlotSettings FSettings{{}, "Line in", {{"pulse:in", "Line in"}, {"TEST:0", "Caf\xC3\xA9"}}, 3};
     mutable long long FTicks = 1'000'000'000;

@@ -23,6 +23,25 @@ var settingsView = (function () {
         select.val(String(value));
     }
 
+    // Inputs by ID: names repeat when two identical interfaces are plugged in,
+    // so a repeated name shows its ID too.
+    function fillDevices(settings) {
+        var select = field("Device"), names = settings.Choices.Devices, ids = settings.Choices.DeviceIDs || [];
+        var count = {};
+        $.each(names, function (i, name) { count[name] = (count[name] || 0) + 1; });
+        select.empty();
+        $("<option>").val("").text("(none)").appendTo(select);
+        $.each(ids, function (i, id) {
+            $("<option>").val(id).text(count[names[i]] > 1 ? names[i] + " (" + id + ")" : names[i]).appendTo(select);
+        });
+        if (settings.DeviceID && $.inArray(settings.DeviceID, ids) < 0) {
+            // The input set is not present now: kept until another is chosen.
+            $("<option>").val(settings.DeviceID).text((settings.Device || settings.DeviceID) + " (not present)")
+                .appendTo(select);
+        }
+        select.val(settings.DeviceID || "");
+    }
+
     function fillSamplerates(value) {
         fillSelect(field("Samplerate"), current.Choices.Samplerates[field("Format").val()] || [], null, value);
     }
@@ -59,7 +78,7 @@ var settingsView = (function () {
         $.each(["FlatFilenames", "NoAutoRotate", "CleanupDaysEnabled", "CleanupSpaceEnabled", "SilenceAlarm"],
             function (i, key) { field(key).prop("checked", settings[key]); });
         fillSelect(field("Source"), settings.Choices.Sources, SOURCE_NAMES, settings.Source);
-        fillSelect(field("Device"), [""].concat(settings.Choices.Devices), { "": "(none)" }, settings.Device);
+        fillDevices(settings);
         fillSelect(field("Format"), settings.Choices.Formats, FORMAT_NAMES, settings.Format);
         fillSelect(field("Mode"), settings.Choices.Modes, MODE_NAMES, settings.Mode);
         fillSamplerates(settings.Samplerate);
@@ -69,8 +88,9 @@ var settingsView = (function () {
 
     function collect() {
         var values = {};
-        $.each(["Name", "Source", "Device", "StreamURL", "Folder", "Format", "Mode", "EncoderOptions"],
+        $.each(["Name", "Source", "StreamURL", "Folder", "Format", "Mode", "EncoderOptions"],
             function (i, key) { values[key] = field(key).val(); });
+        values.DeviceID = field("Device").val() || "";
         $.each(["NominalLevel", "RecordDelay", "Bitrate", "Samplerate", "CleanupDays", "CleanupSpace",
                 "SilenceLevel", "SilenceSeconds"], function (i, key) { values[key] = Number(field(key).val()); });
         $.each(["FlatFilenames", "NoAutoRotate", "CleanupDaysEnabled", "CleanupSpaceEnabled", "SilenceAlarm"],
@@ -125,8 +145,10 @@ var settingsView = (function () {
             $("#settingssave").click(function () {
                 say("#settingsmessage", "Saving\u2026");
                 post("/ws/slot/" + slotOf() + "/settings", collect(), function (settings) {
-                    show(settings);
-                    say("#settingsmessage", settings.Message);
+                    if (settings.Choices) {
+                        show(settings);
+                    }
+                    say("#settingsmessage", settings.Message, settings.Written === false);
                     changed();
                 }).fail(function (xhr) { say("#settingsmessage", xhr.responseText || "Not saved", true); });
             });
