@@ -1,12 +1,11 @@
 // The alarms against real inputs and outputs: a PulseAudio source that falls
 // silent, a device that goes away, an encoder that fails or is held, a small
-// tmpfs, an alarm hook, the web service and a Prometheus server that scrapes it,
-// and a folder that hangs.
-#include "BindMount.h"
+// tmpfs, an alarm hook, the web service and a Prometheus server that scrapes it.
 #include "ChildProgram.h"
 #include "PulseDevices.h"
 #include "PulseServer.h"
 #include "SlotStatus.h"
+#include "AlarmsFixture.h"
 #include "WebFixture.h"
 
 #include <gtest/gtest.h>
@@ -26,70 +25,6 @@ namespace fs = std::filesystem;
 using TClock = std::chrono::steady_clock;
 
 namespace {
-
-class TAlarmsTest : public TWebFixture {
-protected:
-    // A hook that notes its arguments, one run a line, and says something.
-    std::string HookScript() {
-        const std::string path = Dir.File("hook.sh");
-        std::ofstream(path) << "#!/bin/sh\nprintf '%s|' \"$@\" >> '" << Dir.File("hook.txt")
-                            << "'\necho >> '" << Dir.File("hook.txt") << "'\necho \"hook saw $2\"\n";
-        fs::permissions(path, fs::perms::owner_all);
-        return path;
-    }
-    std::vector<std::string> HookRuns() const {
-        std::ifstream in(Dir.File("hook.txt"));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    // The controller's tick with the fake clock going along with real time;
-    // seconds until `done`, or nothing when it did not come within `limit`.
-    std::optional<double> TickUntil(const std::function<bool()>& done, double limit) {
-        const auto start = TClock::now();
-        for (;;) {
-            const double elapsed = std::chrono::duration<double>(TClock::now() - start).count();
-            if (done()) {
-                return elapsed;
-            }
-            if (elapsed > limit) {
-                return std::nullopt;
-            }
-            System.Advance(std::chrono::milliseconds(50));
-            Controller->timTimerTimer();
-            Controller->ProcessCommands();
-            WaitSeconds(0.05);
-        }
-    }
-    void TickFor(double seconds) { TickUntil([] { return false; }, seconds); }
-    TSlotInfo& Slot(int i) { return *Controller->Slots()[static_cast<std::size_t>(i)]; }
-    bool Said(const std::string& text) const { return !LogsContaining(text).empty(); }
-
-    struct TEvent {
-        std::string Kind, Start, End, Text;
-        bool Ended;
-    };
-    static std::vector<TEvent> Events(const std::string& folder) {
-        TCatalogue db(folder + "/RudazOdudad.db");
-        auto q = db.Prepare("SELECT kind, starttime, endtime, text, endtime IS NOT NULL FROM events ORDER BY id");
-        std::vector<TEvent> events;
-        while (q.Step()) {
-            events.push_back({q.ColumnText(0), q.ColumnText(1), q.ColumnText(2), q.ColumnText(3), q.ColumnInt64(4) != 0});
-        }
-        return events;
-    }
-    std::string Metric(const std::string& metrics, const std::string& series) const {
-        std::istringstream in(metrics);
-        for (std::string line; std::getline(in, line);) {
-            if (line.starts_with(series + " ")) {
-                return line.substr(series.size() + 1);
-            }
-        }
-        return "absent";
-    }
-};
 
 // A tmpfs of a few megabytes at a folder while it lives.
 class TSmallDisk {
@@ -412,75 +347,4 @@ TEST_F(TAlarmsTest, PrometheusScrapesTheMetricsWithBasicAuth) {
     const json recording = query("rudazodudad_recording");
     ASSERT_EQ(recording.size(), 1u);
     EXPECT_EQ(recording[0]["value"][1], "1");
-}
-
-TEST_F(TAlarmsTest, AFolderThatHangsHoldsUpItsSlotAloneAndIsAnAlarm) {
-    TBindMount mount(Folder("real"), Folder("mnt"), Dir.File("bindfs.log"));
-    if (!mount.Mounted()) {
-        GTEST_SKIP() << "bindfs could not mount (no FUSE here)";
-    }
-    Settings.WriteSection("Alarms", {{"Command", HookScript()}});
-    RealFreeSpace = true;
-    Build(3, {{{"Name", "Hung"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}, {"Folder", Folder("mnt") + "/hung"}},
-              {{"Name", "Tone"}, {"Source", "Soundcard"}, {"Device", "TEST:0"}},
-              {{"Name", "Lost"}, {"Source", "Soundcard"}, {"Device", "TEST:1"}}});
-    Start();
-    Controller->TickWait = std::chrono::seconds(1); // as the program runs
-    for (auto& slot : Controller->Slots()) {
-        slot->RetryTimes.FreeSpaceCheckMs = 200;
-    }
-    ASSERT_TRUE(TickUntil([&] { return Slot(0).BytesProcessed() > 0 && Slot(1).BytesProcessed() > 0; }, 10));
-
-    mount.Hang();
-    Flaky->RefuseOpen = true;
-    Flaky->Lose();
-    double slowestTick = 0, slowestStatus = 0;
-    json status;
-    // The other slots go on: the lost input is told, and a new hour rotates them.
-    const auto watched = TickUntil(
-        [&] {
-            const auto asked = TClock::now();
-            const THttpReply reply = Fetch("/ws/status");
-            slowestStatus = std::max(slowestStatus, std::chrono::duration<double>(TClock::now() - asked).count());
-            if (reply.Status != 200) {
-                return false;
-            }
-            status = json::parse(reply.Body);
-            const auto tick = TClock::now();
-            Controller->timTimerTimer();
-            slowestTick = std::max(slowestTick, std::chrono::duration<double>(TClock::now() - tick).count());
-            return Said("Lost: Input lost since") && Said("Hung: Folder not answering since");
-        },
-        30);
-    ASSERT_TRUE(watched) << "the hung folder held up the others, or was never told";
-    EXPECT_TRUE(Said("Hung: Folder not answering since") && Said(Folder("mnt") + "/hung"));
-    System.Advance(std::chrono::hours(1));
-    ASSERT_TRUE(TickUntil([&] { return Rows(SlotFolder(1)).size() == 2; }, 10)) << "the hour did not rotate the others";
-    EXPECT_TRUE(Rows(SlotFolder(1))[0].Duration.has_value());
-    // Bounds far above what each takes, far below the hang they would wait out otherwise.
-    EXPECT_LT(slowestTick, 5.0);
-    EXPECT_LT(slowestStatus, 3.0);
-    bool listed = false;
-    for (const auto& alarm : status["Slots"][0]["Alarms"]) {
-        listed = listed || alarm["Kind"] == "folder_not_answering";
-    }
-    EXPECT_TRUE(listed) << status.dump();
-    EXPECT_EQ(Metric(Fetch("/metrics").Body,
-                     "rudazodudad_alarm_active{slot=\"0\",name=\"Hung\",kind=\"folder_not_answering\"}"),
-              "1");
-
-    mount.Answer();
-    ASSERT_TRUE(TickUntil([&] { return Said("Hung: Folder not answering ended after"); }, 20));
-    ASSERT_TRUE(TickUntil([&] { return !Events(Folder("mnt") + "/hung").empty(); }, 10));
-    const auto events = Events(Folder("mnt") + "/hung");
-    EXPECT_EQ(events[0].Kind, "folder_not_answering");
-    EXPECT_TRUE(events[0].Ended);
-    ASSERT_TRUE(TickUntil([&] { return HookRuns().size() >= 2; }, 5));
-    bool raised = false;
-    for (const auto& run : HookRuns()) {
-        raised = raised || run.starts_with("folder_not_answering|raise|0|Hung|");
-    }
-    EXPECT_TRUE(raised);
-    Server.reset();
-    Controller.reset(); // while the mount is there to finish its files on
 }

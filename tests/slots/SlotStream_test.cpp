@@ -206,7 +206,10 @@ TEST_F(TIcecastSlotTest, RecordsMp3AndOggMountsForTheTimeConnected) {
         const auto rows = Rows(folder);
         ASSERT_EQ(rows.size(), 1u);
         ASSERT_TRUE(rows[0].Duration.has_value());
-        EXPECT_NEAR(*rows[0].Duration, seconds, 1.0) << "the file covers the time it was connected";
+        // The time connected, and what the stream had received ahead of it
+        // (Icecast's burst on connecting), which a stop puts into the file.
+        EXPECT_GT(*rows[0].Duration, seconds - 1.0) << "the file covers the time it was connected";
+        EXPECT_LT(*rows[0].Duration, seconds + 6.0) << "and at most the stream's read-ahead more";
         const std::string file = folder + "/" + rows[0].FileName;
         EXPECT_NEAR(ProbeAudio(file).Duration, *rows[0].Duration, 0.2);
         const auto audio = DecodeToStereoFloat(file, 44100);

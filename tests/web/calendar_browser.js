@@ -363,7 +363,7 @@ async function main() {
         assert.match(await authed.textContent("#settingsmessage"), /^Bitrate 128 is not supported for wma at 44100 Hz: /);
         await authed.selectOption("#set-Format", "mp3");
         await authed.click("#settingssave");
-        await authed.waitForFunction(() => /^Saved\./.test(document.getElementById("settingsmessage").textContent));
+        await authed.waitForFunction(() => /^Applied\b.*Written to the settings file\./.test(document.getElementById("settingsmessage").textContent));
         await authed.waitForFunction(() => document.querySelector("#slotselector option").textContent === "Studio Z");
         await authed.waitForFunction(() => /^Studio Z: recording/.test(document.querySelector("#statusstrip .slot-status").textContent),
             null, { timeout: 15000 });
