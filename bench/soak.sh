@@ -7,7 +7,10 @@
 # restart, a JACK restart, a stream source that stalls and one that goes away,
 # a slot folder read-only for a minute (its encoder is killed in that minute,
 # so that the slot must open a new file there), the slot folder on a tmpfs
-# filled to the last byte with cleanup by space on, and a burst of web requests.
+# filled to the last byte with cleanup by space on, a burst of web requests, a
+# slot folder on a bindfs mount whose daemon is stopped (every call there hangs,
+# as on a network mount gone bad; /ws/status is timed meanwhile), and a slot's
+# catalogue held by another program's exclusive transaction.
 # Shorter runs scale the fault windows down; SOAK_FAULTS picks some kinds only.
 # After SIGTERM: whether the logger lived, every file read by ffprobe and
 # decoded, every row against its file, and per slot the audio lost against the
@@ -21,9 +24,9 @@ bin="$PWD/$build/app/rudazodudad"
 tool="$PWD/bench/soak_tool.py"
 seconds=${SOAK_SECONDS:-600}
 seed=${SOAK_SEED:-1}
-faults=${SOAK_FAULTS:-all} # or some of: encoder_kill,pulse_restart,jack_restart,stream_stall,stream_close,readonly,disk_full,web_burst
+faults=${SOAK_FAULTS:-all} # or some of: encoder_kill,pulse_restart,jack_restart,stream_stall,stream_close,readonly,disk_full,web_burst,hung_folder,catalogue_lock
 [ "${seconds%.*}" -ge 120 ] || { echo "SOAK_SECONDS must be at least 120" >&2; exit 1; }
-for t in pulseaudio pactl jackd jack_wait jack_lsp icecast2 ffmpeg ffprobe lame oggenc curl; do
+for t in pulseaudio pactl jackd jack_wait jack_lsp icecast2 ffmpeg ffprobe lame oggenc curl bindfs fusermount; do
     command -v "$t" > /dev/null || { echo "missing $t" >&2; exit 1; }
 done
 id icecast2 > /dev/null # Icecast will not run as root: it changes to this user
@@ -57,6 +60,11 @@ stop_pid() {
 }
 unmount_all() {
     local d
+    if [ -n "${hung_dir:-}" ]; then
+        [ -n "$(pid_of bindfs)" ] && kill -CONT "$(pid_of bindfs)" 2> /dev/null
+        fusermount -u -z "$hung_dir" 2> /dev/null
+        stop_pid bindfs
+    fi
     for d in "$work"/rec/slot*; do
         while mountpoint -q "$d"; do umount "$d" 2> /dev/null || umount -l "$d"; done
     done
@@ -198,6 +206,15 @@ fault() {
         sleep "$len"
         rm -f "$dir/.fill" "$dir/.fill-pages"
         ;;
+    hung_folder)
+        outage=1 # its encoder cannot write: what it is handed meanwhile is dropped
+        kill -STOP "$(pid_of bindfs)" || injected=0
+        note=$(python3 "$tool" status_latency --port "$web_port" --seconds "$len")
+        kill -CONT "$(pid_of bindfs)"
+        ;;
+    catalogue_lock)
+        python3 "$tool" lock --db "$dir/RudazOdudad.db" --seconds "$len" || injected=0
+        ;;
     web_burst)
         note=$(python3 "$tool" burst --work "$work" --port "$web_port" --seconds "$len" --out "$work/burst.json")
         ;;
@@ -211,7 +228,7 @@ fault() {
 # ---- the run ----
 
 web_port=$(free_port)
-{ read -r tmpfs_dir; read -r -a mounts; } < <(python3 "$tool" layout --work "$work" --port "$web_port" \
+{ read -r tmpfs_dir; read -r -a mounts; read -r hung_dir; } < <(python3 "$tool" layout --work "$work" --port "$web_port" \
     --icecast "$ice_url" --ini "$work/data/RudazOdudad.ini")
 icecast2 -c "$work/ice/icecast.xml" > /dev/null 2>&1 &
 echo $! > "$work/icecast.pid"
@@ -225,6 +242,10 @@ jack_start
 mkdir -p "$tmpfs_dir"
 # A little over the 1 GB cleanup limit, so that only the filling makes the slot short of space.
 mount -t tmpfs -o size=1100m rudazsoak "$tmpfs_dir"
+mkdir -p "$hung_dir" "$work/hung-real"
+bindfs -f "$work/hung-real" "$hung_dir" 2>> "$work/bindfs.log" &
+echo $! > "$work/bindfs.pid"
+for _ in $(seq 100); do mountpoint -q "$hung_dir" && break; sleep 0.1; done
 
 RUDAZODUDAD_DATA_DIR="$work/data" "$bin" 2> "$work/logger.log" &
 pid=$!

@@ -39,6 +39,7 @@ LAYOUT = [
     ("stream", "m3", "wma", 64000, 48000, "mono"),
 ]
 TMPFS_SLOT = 4  # its folder is a small tmpfs, with cleanup by space on
+HUNG_SLOT = 1  # its folder is a bindfs mount whose daemon is stopped for a while
 MOUNTS = sorted({dev for group, dev, *_ in LAYOUT if group == "stream"})
 AUDIO_EXT = (".mp3", ".ogg", ".wma")
 RECOVERY_DEADLINE = 75  # an encoder that died twice is retried after 60 s
@@ -71,6 +72,7 @@ def cmd_layout(a):
         f.write("\n".join(lines) + "\n")
     print(folder(a.work, TMPFS_SLOT))
     print(*MOUNTS)
+    print(folder(a.work, HUNG_SLOT))
 
 
 def slots_of(group, dev=None):
@@ -86,10 +88,13 @@ def cmd_schedule(a):
         return round(max(least, full * scale), 1)
 
     stall, close = rng.sample(MOUNTS, 2)
-    encoders = [i for i, s in enumerate(LAYOUT) if s[2] != "wma" and i != TMPFS_SLOT]  # lame and oggenc
+    encoders = [i for i, s in enumerate(LAYOUT) if s[2] != "wma" and i not in (TMPFS_SLOT, HUNG_SLOT)]  # lame, oggenc
     readonly = rng.choice(encoders)
     kills = rng.sample([i for i in encoders if i != readonly], max(2, round(4 * scale)))
+    locked = rng.choice([i for i in encoders if i != readonly])
     faults = [
+        ("hung_folder", HUNG_SLOT, [HUNG_SLOT], length(45, 15)),
+        ("catalogue_lock", locked, [locked], length(30, 10)),
         ("readonly", readonly, [readonly], length(60, 20)),
         ("disk_full", TMPFS_SLOT, [TMPFS_SLOT], length(45, 15)),
         ("stream_stall", stall, slots_of("stream", stall), length(30, 15)),  # past the 10 s no-data timeout
@@ -112,6 +117,34 @@ def cmd_schedule(a):
         placed.append((start, kind, target, dur, slots))
     for start, kind, target, dur, slots in sorted(placed):
         print(start, kind, target, dur, ",".join(map(str, slots)) or "-")
+
+
+# ---- the catalogue held by another program ----
+
+def cmd_lock(a):
+    """Holds the catalogue with an exclusive transaction for a while, as a reader
+    that copies it (a backup, a report) may."""
+    conn = sqlite3.connect(a.db, timeout=30, isolation_level=None)
+    conn.execute("BEGIN EXCLUSIVE")
+    time.sleep(a.seconds)
+    conn.execute("COMMIT")
+    conn.close()
+
+
+def cmd_status_latency(a):
+    """Asks /ws/status every 200 ms for a while; prints the slowest answer (s) and how many failed."""
+    slowest, failed, end = 0.0, 0, time.monotonic() + a.seconds
+    while time.monotonic() < end:
+        t0 = time.monotonic()
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", a.port, timeout=10)
+            conn.request("GET", "/ws/status")
+            failed += conn.getresponse().status != 200
+        except (OSError, http.client.HTTPException):
+            failed += 1
+        slowest = max(slowest, time.monotonic() - t0)
+        time.sleep(max(0.0, 0.2 - (time.monotonic() - t0)))
+    print(f"slowest /ws/status {slowest:.2f} s, {failed} failed")
 
 
 # ---- the stream source ----
@@ -493,6 +526,12 @@ def main():
     s.add_argument("--port", type=int, required=True)
     s.add_argument("--seconds", type=float, required=True)
     s.add_argument("--out", required=True)
+    s = sub.add_parser("lock")
+    s.add_argument("--db", required=True)
+    s.add_argument("--seconds", type=float, required=True)
+    s = sub.add_parser("status_latency")
+    s.add_argument("--port", type=int, required=True)
+    s.add_argument("--seconds", type=float, required=True)
     s = sub.add_parser("watch")
     s.add_argument("--work", required=True)
     s.add_argument("--pid", type=int, required=True)

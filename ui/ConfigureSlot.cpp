@@ -20,6 +20,7 @@
 #include <QStandardPaths>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -357,6 +358,15 @@ void TConfigureSlotForm::btnOkClick() {
     // The same check as at start-up and from the web: a rate or bit rate the encoder does not take.
     if (const std::string refused = FSlot.CheckSettings(values); !refused.empty()) {
         QMessageBox::critical(this, windowTitle(), QString::fromStdString(refused), QMessageBox::Ok);
+        return;
+    }
+    // The slot's own work holds its lock while it waits for a folder that hangs:
+    // the window says so rather than freezing with it.
+    std::unique_lock busy(FSlot.Lock, std::defer_lock);
+    if (!busy.try_lock_for(std::chrono::seconds(1))) {
+        QMessageBox::warning(this, windowTitle(),
+                             tr("The slot is busy: its folder does not answer. Try again when it does."),
+                             QMessageBox::Ok);
         return;
     }
     // A change from the web while the dialog was open is replaced: the later one wins.
