@@ -32,7 +32,10 @@ std::unique_ptr<TSlotInfo> TSlotFixture::MakeSlot(int index,
                                                   const std::vector<std::pair<std::string, std::string>>& keys) {
     Settings.WriteSection("Slot" + std::to_string(index), keys);
     auto slot = std::make_unique<TSlotInfo>(Settings, index, Devices, System.Services((Dir.Path() / "Music").string()));
-    slot->OnLog = [this](TSlotInfo&, const std::string& line) { Logged.push_back(line); };
+    slot->OnLog = [this](TSlotInfo&, const std::string& line) {
+        std::lock_guard guard(LoggedLock); // two slots may log from two threads at once
+        Logged.push_back(line);
+    };
     slot->OnPostLog = [this](TSlotInfo& s, const std::string& line) {
         std::lock_guard guard(PostedLock);
         Posted.push_back(s.Name + ": " + line);
@@ -68,6 +71,7 @@ void TSlotFixture::WaitSeconds(double s) {
 
 std::vector<std::string> TSlotFixture::LogsContaining(const std::string& text) const {
     std::vector<std::string> found;
+    std::lock_guard guard(LoggedLock);
     for (const auto& line : Logged) {
         if (line.find(text) != std::string::npos) {
             found.push_back(line);

@@ -67,6 +67,7 @@ protected:
     TTestToneDevice* Tone = nullptr;
     TFlakyDevice* Flaky = nullptr;
     TFakeSystem System;
+    mutable std::mutex LoggedLock; // guards Logged while slots log from other threads
     std::vector<std::string> Logged;
     // Lines posted from other threads, as the controller would write them.
     std::mutex PostedLock;
