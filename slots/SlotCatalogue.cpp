@@ -3,8 +3,11 @@
 #include "MediaProbe.h"
 #include "TextTools.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +26,102 @@ std::vector<std::pair<std::int64_t, std::string>> IdsAndNames(TStatement&& query
 
 std::string WithSlash(const std::string& folder) {
     return !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+}
+
+// A folder's descriptor, closed with it.
+class TDirHandle {
+public:
+    explicit TDirHandle(int fd) : FFd(fd) {}
+    ~TDirHandle() {
+        if (FFd >= 0) {
+            close(FFd);
+        }
+    }
+    TDirHandle(const TDirHandle&) = delete;
+    TDirHandle& operator=(const TDirHandle&) = delete;
+    int Get() const { return FFd; }
+    void Reset(int fd) {
+        if (FFd >= 0) {
+            close(FFd);
+        }
+        FFd = fd;
+    }
+
+private:
+    int FFd;
+};
+
+enum class TUnlinked { Deleted, Missing, Outside, Failed };
+
+// Deletes a row's file only where it lies below `folder`: the name is walked
+// from the folder one component at a time without following a link, so that
+// neither "..", an absolute name nor a link (to a folder or a file) reaches
+// anything outside. `error` is errno of a failure.
+TUnlinked UnlinkInside(const std::string& folder, std::string filename, int& error) {
+    std::replace(filename.begin(), filename.end(), '\\', '/'); // as older installations stored it
+    std::vector<std::string> parts;
+    if (filename.empty() || filename.front() == '/') {
+        return TUnlinked::Outside;
+    }
+    for (std::size_t begin = 0; begin <= filename.size();) {
+        const std::size_t end = std::min(filename.find('/', begin), filename.size());
+        const std::string part = filename.substr(begin, end - begin);
+        if (part == "..") {
+            return TUnlinked::Outside;
+        }
+        if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        begin = end + 1;
+    }
+    if (parts.empty()) {
+        return TUnlinked::Outside;
+    }
+    TDirHandle dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0) {
+        error = errno;
+        return error == ENOENT ? TUnlinked::Missing : TUnlinked::Failed;
+    }
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        const int next = openat(dir.Get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            error = errno;
+            // A link (ELOOP) or a file where a folder belongs leads elsewhere.
+            return error == ENOENT ? TUnlinked::Missing
+                   : error == ELOOP || error == ENOTDIR ? TUnlinked::Outside
+                                                        : TUnlinked::Failed;
+        }
+        dir.Reset(next);
+    }
+    struct stat info {};
+    if (fstatat(dir.Get(), parts.back().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+        return error == ENOENT ? TUnlinked::Missing : TUnlinked::Failed;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return TUnlinked::Outside;
+    }
+    if (unlinkat(dir.Get(), parts.back().c_str(), 0) != 0) {
+        error = errno;
+        return error == ENOENT ? TUnlinked::Missing : TUnlinked::Failed;
+    }
+    return TUnlinked::Deleted;
+}
+
+// True when `folder` holds a catalogue with rows; a catalogue that cannot be
+// read counts as one that has, so that nothing is cleaned unasked.
+bool HoldsRecordings(const std::string& folder) {
+    std::error_code ec;
+    const std::string file = WithSlash(folder) + TCatalogue::FileName;
+    if (!fs::exists(file, ec)) {
+        return ec.value() != 0 && ec != std::errc::no_such_file_or_directory;
+    }
+    try {
+        TCatalogue db(file);
+        return db.Prepare("SELECT 1 FROM recordings LIMIT 1").Step();
+    } catch (const TCatalogueError&) {
+        return true;
+    }
 }
 
 } // namespace
@@ -80,36 +179,60 @@ void TSlotInfo::RemoveFile(const std::string& folder, const std::string& path) {
     }
 }
 
-bool TSlotInfo::DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& path) {
+bool TSlotInfo::DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& filename) {
+    const std::string path = RecordingPath(Folder, filename);
     // unlink would succeed on a file being written (by this slot or another
     // recording into the same folder) and silently destroy it.
     if (FServices.OpenFiles->Contains(path)) {
         Log(::Format("Error deleting %s: Error code %d", path.c_str(), EBUSY));
         return false;
     }
-    if (unlink(path.c_str()) == 0) {
+    int error = 0;
+    switch (UnlinkInside(Folder, filename, error)) {
+    case TUnlinked::Deleted:
         Log("Deleted " + path);
         RemoveEmptiedFolders(Folder, path);
-    } else if (errno == ENOENT) {
+        break;
+    case TUnlinked::Missing:
         Log("Warning: File was missing, deleted from database: " + path);
-    } else {
-        Log(::Format("Error deleting %s: Error code %d", path.c_str(), errno));
+        break;
+    case TUnlinked::Outside:
+        if (FOutsideRows.insert(id).second) {
+            Log("Recording " + LogText(filename) + " lies outside the slot's folder: kept");
+        }
+        return false;
+    case TUnlinked::Failed:
+        Log(::Format("Error deleting %s: Error code %d", path.c_str(), error));
         return false;
     }
     db.Prepare("DELETE FROM recordings WHERE id=?").Bind(1, id).Run();
     return true;
 }
 
+bool TSlotInfo::CleanupWaitsForConfirmation() {
+    if (CleanupConfirmed) {
+        FCleanupWaitLogged = false;
+        return false;
+    }
+    if (!FCleanupWaitLogged) {
+        FCleanupWaitLogged = true;
+        Log("Cleanup skipped: the catalogue found in the folder is cleaned once its cleanup is confirmed");
+    }
+    return true;
+}
+
+bool TSlotInfo::FolderTakesOverRecordings(const std::string& folder) { return HoldsRecordings(folder); }
+
 void TSlotInfo::CleanupByAge() {
     std::lock_guard guard(Lock);
-    if (!CleanupDaysEnabled) {
+    if (!CleanupDaysEnabled || CleanupWaitsForConfirmation()) {
         return;
     }
     auto db = OpenCatalogue();
     auto query = db->Prepare("SELECT id, filename FROM recordings WHERE julianday('now') - julianday(starttime) > ?");
     query.Bind(1, CleanupDays);
     for (const auto& [id, filename] : IdsAndNames(std::move(query))) {
-        DeleteRecording(*db, id, RecordingPath(Folder, filename));
+        DeleteRecording(*db, id, filename);
     }
     // Events go with the recordings they happened in; an alarm still on keeps its row.
     std::string sql = "DELETE FROM events WHERE COALESCE(endtime, starttime) < (SELECT MIN(starttime) FROM recordings)";
@@ -132,7 +255,7 @@ void TSlotInfo::CleanupByAge() {
 
 bool TSlotInfo::CleanupBySpace() {
     std::lock_guard guard(Lock);
-    if (!CleanupSpaceEnabled || !FServices.FreeSpace) {
+    if (!CleanupSpaceEnabled || !FServices.FreeSpace || CleanupWaitsForConfirmation()) {
         return false;
     }
     const auto free = FServices.FreeSpace(Folder);
@@ -145,7 +268,7 @@ bool TSlotInfo::CleanupBySpace() {
     }
     auto db = OpenCatalogue();
     for (const auto& [id, filename] : IdsAndNames(db->Prepare("SELECT id, filename FROM recordings ORDER BY id"))) {
-        if (DeleteRecording(*db, id, RecordingPath(Folder, filename))) {
+        if (DeleteRecording(*db, id, filename)) {
             return true;
         }
     }

@@ -230,8 +230,14 @@ TSettingsChange TSlotInfo::TakeSettings(const TSlotSettings& values) {
     std::lock_guard guard(Lock);
     const TSettingsChange change = CompareSlotSettings(*this, values);
     const bool enabled = Enabled; // started and stopped by its own commands
+    const bool newFolder = values.Folder != Folder;
     static_cast<TSlotSettings&>(*this) = values;
     Enabled = enabled;
+    if (newFolder) {
+        // Rows another slot (or an old archive) left there follow their own rules until the user agrees.
+        CleanupConfirmed = !FolderTakesOverRecordings(Folder);
+        FOutsideRows.clear();
+    }
     KeptTexts.clear(); // the new values replace the refused texts
     if (FMixer) {
         SettingsFault.clear(); // checked by the caller; a refused rate waits for the next start

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,7 +139,10 @@ public:
     // Cleanup.
     void CleanupByAge();
     bool CleanupBySpace();
-    bool DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& path);
+    // Deletes the row and its file when the file lies inside the slot's folder.
+    bool DeleteRecording(TCatalogue& db, std::int64_t id, const std::string& filename);
+    // True when `folder` already holds a catalogue with rows: its cleanup waits for a confirmation.
+    static bool FolderTakesOverRecordings(const std::string& folder);
 
     void Log(const std::string& message);
 
@@ -293,6 +297,8 @@ private:
     // Deletes a file and the day, month and year folders below `folder` it leaves empty.
     void RemoveFile(const std::string& folder, const std::string& path);
     void RemoveEmptiedFolders(const std::string& folder, const std::string& path);
+    // True (logged once) while CleanupConfirmed is off; under Lock.
+    bool CleanupWaitsForConfirmation();
     void SetAlarm(TAlarmKind kind, bool on, std::chrono::system_clock::time_point since,
                   std::chrono::system_clock::time_point now);
     // The alarm's row in the catalogue's events, 0 when refused; and its end.
@@ -368,6 +374,9 @@ private:
 
     // Alarms, changed under Lock.
     std::vector<TAlarm> FAlarms;
+    // Cleanup, under Lock: rows kept as outside the folder (logged once) and the wait for a confirmation.
+    std::set<std::int64_t> FOutsideRows;
+    bool FCleanupWaitLogged = false;
     mutable std::mutex FFolderAlarmLock; // guards the three below; held for a copy
     std::optional<TAlarm> FFolderAlarm;
     std::string FFolderInUse; // Folder, as the last check saw it

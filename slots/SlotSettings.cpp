@@ -71,7 +71,8 @@ std::string TSlotSettings::DefaultFolder(const std::string& base, const std::str
 void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string& musicFolder) {
     const std::string s = SectionName(index);
     Samplerate = file.ReadInteger(s, "Samplerate", 44100);
-    Name = file.ReadString(s, "Name", "Slot " + std::to_string(index + 1));
+    const std::string storedName = file.ReadString(s, "Name", "Slot " + std::to_string(index + 1));
+    Name = CleanName(storedName);
     Enabled = ReadBool(file, s, "Enabled", "on");
     const std::string source = file.ReadString(s, "Source", "");
     Source = source == "Soundcard" ? TSlotSource::Soundcard
@@ -86,7 +87,7 @@ void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string
              : format == "wma"    ? TSlotFormat::wma
              : format == "wmapro" ? TSlotFormat::wmapro
                                   : TSlotFormat::mp3;
-    Folder = file.ReadString(s, "Folder", DefaultFolder(musicFolder, Name));
+    Folder = file.ReadString(s, "Folder", DefaultFolder(musicFolder, storedName)); // where it recorded before
     FlatFilenames = ReadBool(file, s, "FlatFilenames", "off");
     NoAutoRotate = ReadBool(file, s, "NoAutoRotate", "off");
     Bitrate = file.ReadInteger(s, "Bitrate", 128);
@@ -97,13 +98,23 @@ void TSlotSettings::Read(const TSettingsFile& file, int index, const std::string
     CleanupDays = file.ReadInteger(s, "CleanupDays", 365);
     CleanupSpaceEnabled = ReadBool(file, s, "CleanupSpaceEnabled", "on");
     CleanupSpace = file.ReadInteger(s, "CleanupSpace", 5);
+    CleanupConfirmed = ReadBool(file, s, "CleanupConfirmed", "on");
     SilenceAlarm = ReadBool(file, s, "SilenceAlarm", "off");
     SilenceLevel = file.ReadInteger(s, "SilenceLevel", -50);
     SilenceSeconds = file.ReadInteger(s, "SilenceSeconds", 30);
 }
 
-void TSlotSettings::Write(TSettingsFile& file, int index) const {
-    std::vector<std::pair<std::string, std::string>> values{
+std::string TSlotSettings::CleanName(std::string name) {
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = ' ';
+        }
+    }
+    return name;
+}
+
+std::vector<std::pair<std::string, std::string>> TSlotSettings::Values() const {
+    return {
                                               {"Enabled", BoolText(Enabled)},
                                               {"Name", Name},
                                               {"Folder", Folder},
@@ -126,7 +137,12 @@ void TSlotSettings::Write(TSettingsFile& file, int index) const {
                                               {"SilenceAlarm", BoolText(SilenceAlarm)},
                                               {"SilenceLevel", std::to_string(SilenceLevel)},
                                               {"SilenceSeconds", std::to_string(SilenceSeconds)},
+                                              {"CleanupConfirmed", BoolText(CleanupConfirmed)},
                                           };
+}
+
+void TSlotSettings::Write(TSettingsFile& file, int index) const {
+    auto values = Values();
     for (auto& [key, value] : values) {
         if (const auto kept = KeptTexts.find(key); kept != KeptTexts.end()) {
             value = kept->second;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 enum class TSlotSource { None, Soundcard, Stream };
 enum class TSlotFormat { mp3, ogg, wma, wmapro };
@@ -37,6 +39,9 @@ struct TSlotSettings {
     int CleanupDays = 365;
     bool CleanupSpaceEnabled = true;
     int CleanupSpace = 5;
+    // Off while the folder holds a catalogue the slot took over with its
+    // folder: nothing is cleaned there until the user confirms it.
+    bool CleanupConfirmed = true;
     // Both channels below SilenceLevel (dBFS) for SilenceSeconds raise an alarm.
     bool SilenceAlarm = false;
     int SilenceLevel = -50;
@@ -53,6 +58,10 @@ struct TSlotSettings {
 
     // Reads section Slot<index>; the default folder is DefaultFolder(musicFolder, Name).
     void Read(const TSettingsFile& file, int index, const std::string& musicFolder);
-    // Writes all twenty-two keys, in their fixed order.
+    // Writes all twenty-three keys, in their fixed order.
     void Write(TSettingsFile& file, int index) const;
+    // The keys and their texts as Write writes them (without the kept texts).
+    std::vector<std::pair<std::string, std::string>> Values() const;
+    // A name as it is shown and logged: control characters become spaces.
+    static std::string CleanName(std::string name);
 };

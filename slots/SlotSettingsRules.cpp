@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "TextTools.h"
+
 const std::vector<int> TSlotLimits::MpegBitrates{32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
 const std::vector<int> TSlotLimits::Samplerates{16000, 32000, 44100, 48000, 96000};
 
@@ -66,4 +68,23 @@ TSettingsChange CompareSlotSettings(const TSlotSettings& from, const TSlotSettin
     return {!(to.Source == from.Source && to.Device == from.Device && to.StreamURL == from.StreamURL),
             !(to.Folder == from.Folder && to.Format == from.Format && to.Bitrate == from.Bitrate &&
               to.Mode == from.Mode && to.EncoderOptions == from.EncoderOptions)};
+}
+
+std::string DescribeChanges(const TSlotSettings& from, const TSlotSettings& to) {
+    static const char* const Texts[] = {"Name", "Folder", "Device", "StreamURL", "EncoderOptions"};
+    const auto before = from.Values();
+    const auto after = to.Values();
+    std::string text;
+    for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
+        const std::string& key = before[i].first;
+        if (key == "Enabled" || before[i].second == after[i].second) {
+            continue; // Enabled follows the slot's own commands
+        }
+        const bool quoted = std::find(std::begin(Texts), std::end(Texts), key) != std::end(Texts);
+        const auto show = [quoted](const std::string& value) {
+            return quoted ? "'" + LogText(value) + "'" : LogText(value);
+        };
+        text += (text.empty() ? "" : ", ") + key + " " + show(before[i].second) + " -> " + show(after[i].second);
+    }
+    return text;
 }

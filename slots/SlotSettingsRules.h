@@ -45,3 +45,7 @@ struct TSettingsChange {
     bool Output = false; // folder, format, bit rate, mode or encoder options
 };
 TSettingsChange CompareSlotSettings(const TSlotSettings& from, const TSlotSettings& to);
+
+// Every setting that differs, for the log: "Folder '/srv/a' -> '/srv/b', Bitrate 128 -> 192";
+// texts quoted, their control characters as '?'; "" when none does.
+std::string DescribeChanges(const TSlotSettings& from, const TSlotSettings& to);

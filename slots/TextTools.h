@@ -43,3 +43,25 @@ std::string Format(const char* format, TArgs... args) {
     std::snprintf(s.data(), s.size() + 1, format, args...);
     return s;
 }
+
+inline bool IsControlCharacter(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+inline bool HasControlCharacters(std::string_view text) {
+    for (char c : text) {
+        if (IsControlCharacter(c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A text from settings or a catalogue as one log line: control characters become '?'.
+inline std::string LogText(std::string_view text) {
+    std::string safe(text);
+    for (char& c : safe) {
+        if (IsControlCharacter(c)) {
+            c = '?';
+        }
+    }
+    return safe;
+}

@@ -93,6 +93,8 @@ void TWebServerPage::Load(const TWebServerSettings& settings) {
     FAllowedHosts = settings.AllowedHosts;
     FConfiguration = settings.Configuration;
     FAddress = settings.Address;
+    FWebEncoderOptions = settings.WebEncoderOptions;
+    FFolderRoots = settings.FolderRoots;
 }
 
 TWebServerSettings TWebServerPage::Fields() const {
@@ -106,6 +108,8 @@ TWebServerSettings TWebServerPage::Fields() const {
     s.AllowedHosts = FAllowedHosts;
     s.Configuration = FConfiguration;
     s.Address = FAddress;
+    s.WebEncoderOptions = FWebEncoderOptions;
+    s.FolderRoots = FFolderRoots;
     return s;
 }
 

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QLineEdit;
@@ -57,6 +58,8 @@ private:
     std::string FAllowedHosts;
     bool FConfiguration = false; // as loaded: the file's key alone turns it on
     std::string FAddress;        // as loaded
+    bool FWebEncoderOptions = false;       // as loaded: the file's keys alone set these
+    std::vector<std::string> FFolderRoots; // as loaded
     bool FHeadless = false;
     QTimer* FRetryTimer;
 };

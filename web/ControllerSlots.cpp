@@ -287,7 +287,10 @@ TSettingsOutcome TControllerSlots::ChangeSettings(int index, TSettingsEdit edit,
                     }
                     result.Before = target;
                 }
-                const auto done = controller.ChangeSlotSettings(index, values, origin);
+                // What changed, from what the slot held under its lock a moment ago.
+                const std::string changes = DescribeChanges(result.Before, values);
+                const auto done =
+                    controller.ChangeSlotSettings(index, values, changes.empty() ? origin : origin + ": " + changes);
                 if (!done) {
                     result.Kind = TSettingsOutcome::TKind::Busy;
                     result.Reason = "The slot did not answer in time (does its folder hang?): the change is "

@@ -119,7 +119,8 @@ void TWebRouter::SendFile(int index, int id, const THttpRequest& request, THttpR
     const std::string ext = dot == std::string::npos ? std::string() : LowerAscii(name.substr(dot));
     response.ContentType = AudioContentType(ext, name);
     auto cannotOpen = [&](int error) {
-        return std::runtime_error(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(error)));
+        // Named as in the slot's folder: the answer never shows where that lies.
+        return std::runtime_error(Format("Cannot open file \"%s\". %s", filename.c_str(), std::strerror(error)));
     };
     // The download of the file being written is not handed out half-finished.
     // The player gets what an MP3 or Ogg file holds so far: both play from any

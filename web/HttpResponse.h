@@ -37,7 +37,8 @@ struct THttpResponse {
     }
 };
 
+// Every error answer goes this way: plain text, never markup a browser would run.
 inline void SendText(THttpResponse& response, const std::string& text) {
-    response.ContentType = "text/plain";
+    response.ContentType = "text/plain; charset=utf-8";
     response.Text = text;
 }

@@ -144,8 +144,8 @@ void FreeProducer(void* cls) noexcept { delete static_cast<TProducer*>(cls); }
 MHD_Response* CreateResponse(THttpResponse& r) {
     if (!r.Realm.empty()) {
         r.Status = 401;
-        r.ContentType = "text/html";
-        r.Text = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
+        r.ContentType = "text/plain; charset=utf-8";
+        r.Text = "401 Unauthorized";
         r.Static = {};
         r.File.Reset();
         r.Producer = nullptr;

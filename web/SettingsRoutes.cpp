@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,7 +35,8 @@ const std::map<std::string, bool TSlotSettings::*> BoolFields{
     {"NoAutoRotate", &TSlotSettings::NoAutoRotate},
     {"CleanupDaysEnabled", &TSlotSettings::CleanupDaysEnabled},
     {"CleanupSpaceEnabled", &TSlotSettings::CleanupSpaceEnabled},
-    {"SilenceAlarm", &TSlotSettings::SilenceAlarm}};
+    {"SilenceAlarm", &TSlotSettings::SilenceAlarm},
+    {"CleanupConfirmed", &TSlotSettings::CleanupConfirmed}};
 const std::map<std::string, int TSlotSettings::*> IntFields{
     {"RecordDelay", &TSlotSettings::RecordDelay},   {"Bitrate", &TSlotSettings::Bitrate},
     {"Samplerate", &TSlotSettings::Samplerate},     {"CleanupDays", &TSlotSettings::CleanupDays},
@@ -70,6 +72,10 @@ template <class TEnum, std::size_t N> TEnum EnumOf(const TJson& value, const cha
 std::string TextOf(const TJson& value, const char* key) {
     if (!value.is_string()) {
         throw TRefused(std::string(key) + " must be a text");
+    }
+    // A line break forges log lines, a NUL cuts a path short: no setting needs either.
+    if (HasControlCharacters(value.get<std::string>())) {
+        throw TRefused(std::string(key) + " must not contain control characters (line breaks, tabs, NUL)");
     }
     return value.get<std::string>();
 }
@@ -190,6 +196,22 @@ std::string ChangeMessage(const TSettingsOutcome& outcome) {
     return text;
 }
 
+// A folder as compared: normalized, without a trailing '/'.
+std::string NormalFolder(const std::string& folder) {
+    std::string normal = std::filesystem::path(folder).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    return normal;
+}
+
+bool IsWithin(const std::string& folder, const std::string& outer) {
+    return folder == outer || outer == "/" || folder.starts_with(outer + "/");
+}
+
+const char* const EncoderOptionsOff =
+    "EncoderOptions cannot be changed from the web: that needs [Webserver] WebEncoderOptions=on.";
+
 TJson ParseBody(const THttpRequest& request) {
     TJson body = TJson::parse(request.Body, nullptr, false);
     if (body.is_discarded() || !body.is_object()) {
@@ -258,6 +280,7 @@ TJson TWebRouter::SettingsJson(int index, const TWebSlotSettings& s) const {
             {"CleanupDays", v.CleanupDays},
             {"CleanupSpaceEnabled", v.CleanupSpaceEnabled},
             {"CleanupSpace", v.CleanupSpace},
+            {"CleanupConfirmed", v.CleanupConfirmed},
             {"SilenceAlarm", v.SilenceAlarm},
             {"SilenceLevel", v.SilenceLevel},
             {"SilenceSeconds", v.SilenceSeconds},
@@ -303,15 +326,36 @@ void TWebRouter::SendSettings(int index, const THttpRequest& request, THttpRespo
             SendRefused(response, e.what());
             return;
         }
+        // Options that reach the encoder's command line are the machine's owner's to set.
+        if (!FWebEncoderOptions && change.contains("EncoderOptions")) {
+            const auto current = FSlots.ReadSettings(index);
+            if (!current) {
+                SendBusy(response);
+                return;
+            }
+            if (change["EncoderOptions"] != current->Values.EncoderOptions) {
+                response = THttpResponse();
+                response.Status = 403;
+                SendText(response, EncoderOptionsOff);
+                return;
+            }
+        }
+        std::vector<std::pair<std::string, std::string>> others;
+        for (int i = 0; i < FSlots.Count(); ++i) {
+            if (i != index) {
+                const TWebSlotState state = FSlots.State(i);
+                others.emplace_back(state.Folder, state.Name);
+            }
+        }
         TSettingsOutcome outcome = FSlots.ChangeSettings(
             index,
-            [change](TSlotSettings& values, const TWebSlotSettings& current) -> std::string {
+            [this, change, others](TSlotSettings& values, const TWebSlotSettings& current) -> std::string {
                 try {
                     Merge(change, values, current);
                 } catch (const TRefused& e) {
                     return e.what();
                 }
-                return {};
+                return WebRuleRefusal(current.Values, values, others);
             },
             WebOrigin(request));
         switch (outcome.Kind) {
@@ -376,4 +420,40 @@ void TWebRouter::SendSlotCount(const THttpRequest& request, THttpResponse& respo
         json["Message"] = message;
     }
     SendJSON(response, json);
+}
+
+std::string TWebRouter::WebRuleRefusal(const TSlotSettings& from, const TSlotSettings& to,
+                                       const std::vector<std::pair<std::string, std::string>>& others) const {
+    if (to.EncoderOptions != from.EncoderOptions && !FWebEncoderOptions) {
+        return EncoderOptionsOff;
+    }
+    if (to.Folder == from.Folder) {
+        return {};
+    }
+    if (to.Folder.empty() || to.Folder.front() != '/') {
+        return "Folder must be an absolute path";
+    }
+    for (const auto& part : std::filesystem::path(to.Folder)) {
+        if (part == "..") {
+            return "Folder must not contain \"..\"";
+        }
+    }
+    const std::string folder = NormalFolder(to.Folder);
+    if (std::none_of(FFolderRoots.begin(), FFolderRoots.end(),
+                     [&](const std::string& root) { return IsWithin(folder, NormalFolder(root)); })) {
+        std::string roots;
+        for (const std::string& root : FFolderRoots) {
+            roots += (roots.empty() ? "" : "; ") + LogSafe(root);
+        }
+        return "Folder must lie inside one of the folders set in [Webserver] FolderRoots: " +
+               (roots.empty() ? std::string("none") : roots);
+    }
+    for (const auto& [other, name] : others) {
+        const std::string normal = NormalFolder(other);
+        if (IsWithin(folder, normal) || IsWithin(normal, folder)) {
+            return "Folder overlaps the folder of slot \"" + LogSafe(name) +
+                   "\": two slots would clean each other's recordings";
+        }
+    }
+    return {};
 }

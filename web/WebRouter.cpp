@@ -128,7 +128,7 @@ std::pair<long long, long long> AddSeconds(std::pair<long long, long long> start
 
 void SendNotFound(THttpResponse& response) {
     response.Status = 404;
-    response.Text = "not found";
+    SendText(response, "not found");
 }
 
 bool ConstantTimeEquals(const std::string& a, const std::string& b) {
@@ -259,6 +259,11 @@ void TWebRouter::SetAccess(const std::string& user, bool commandExecution, const
     FHosts = THostCheck(allowedHosts);
 }
 
+void TWebRouter::SetSettingsRules(bool webEncoderOptions, std::vector<std::string> folderRoots) {
+    FWebEncoderOptions = webEncoderOptions;
+    FFolderRoots = std::move(folderRoots);
+}
+
 void TWebRouter::SetPasswordHash(const std::string& hash) {
     std::lock_guard guard(FHashLock);
     FWebServerPasswordHash = hash;
@@ -328,8 +333,31 @@ void TWebRouter::HTTPServerCommandGet(const THttpRequest& request, THttpResponse
     } catch (const std::exception& e) {
         response = THttpResponse();
         response.Status = 501;
-        response.Text = e.what();
+        SendText(response, WithoutFolders(e.what()));
     }
+}
+
+std::string TWebRouter::WithoutFolders(std::string text) const {
+    // Longest first, so that a folder inside another one is not cut in two.
+    std::vector<std::string> folders;
+    for (int i = 0; i < FSlots.Count(); ++i) {
+        std::string folder = FSlots.State(i).Folder;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        if (!folder.empty()) {
+            folders.push_back(std::move(folder));
+        }
+    }
+    std::sort(folders.begin(), folders.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const std::string& folder : folders) {
+        for (auto at = text.find(folder); at != std::string::npos; at = text.find(folder, at)) {
+            const bool slash = at + folder.size() < text.size() && text[at + folder.size()] == '/';
+            text.replace(at, folder.size() + (slash ? 1 : 0), slash ? "" : "the slot's folder");
+        }
+    }
+    return LogText(text);
 }
 
 int TWebRouter::SlotIndex(std::string_view digits) const {

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The request handler: the checks of where a request comes from (Host without
 // a user, Origin of a POST, failed logins), the access check, then the routing
@@ -32,6 +33,9 @@ public:
     // `configuration`: the settings view, which also needs a user.
     void SetAccess(const std::string& user, bool commandExecution, const std::string& allowedHosts = "",
                    bool configuration = false);
+    // What the settings view may set: EncoderOptions only with `webEncoderOptions`,
+    // a Folder only inside one of `folderRoots`. Called only while no server runs.
+    void SetSettingsRules(bool webEncoderOptions, std::vector<std::string> folderRoots);
     void SetPasswordHash(const std::string& hash);
     std::string PasswordHash() const;
 
@@ -83,9 +87,15 @@ private:
     void SendSettings(int slot, const THttpRequest& request, THttpResponse& response);
     void SendSlotCount(const THttpRequest& request, THttpResponse& response);
     bool SettingsRefused(THttpResponse& response) const;
+    // Why the web may not make the change from `from` to `to` (control characters
+    // come earlier); "" when it may. `others`: the other slots' folders and names.
+    std::string WebRuleRefusal(const TSlotSettings& from, const TSlotSettings& to,
+                               const std::vector<std::pair<std::string, std::string>>& others) const;
     TJson SettingsJson(int index, const TWebSlotSettings& settings) const;
     // "from the web by <user> at <address>", for the log.
     std::string WebOrigin(const THttpRequest& request) const;
+    // An error's text for the answer: the slots' folders cut off the paths in it.
+    std::string WithoutFolders(std::string text) const;
     // The slot of a path's digits: 501 for a number out of range of int, 404 past the slots.
     int SlotIndex(std::string_view digits) const;
     // Days and seconds of a row's start time; nothing for a damaged one, which
@@ -97,6 +107,8 @@ private:
     bool FWebServerCommandExecution = true; // written only while no server runs
     bool FWebConfiguration = false;         // written only while no server runs
     THostCheck FHosts;                      // written only while no server runs
+    bool FWebEncoderOptions = false;        // written only while no server runs
+    std::vector<std::string> FFolderRoots;  // written only while no server runs
     TLoginThrottle FLogins;
     mutable std::mutex FHashLock;           // guards FWebServerPasswordHash
     std::string FWebServerPasswordHash;

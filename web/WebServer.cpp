@@ -3,10 +3,12 @@
 #include "ControllerSlots.h"
 #include "Controller.h"
 #include "HttpServer.h"
+#include "Paths.h"
 #include "WebRouter.h"
 
 #include "TextTools.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -77,6 +79,25 @@ TWebServerSettings TWebServerSettings::Read(const TSettingsFile& settings) {
     s.AllowedHosts = settings.ReadString(Section, "AllowedHosts", s.AllowedHosts);
     s.CertificateFile = settings.ReadString(Section, "CertificateFile", s.CertificateFile);
     s.KeyFile = settings.ReadString(Section, "KeyFile", s.KeyFile);
+    s.WebEncoderOptions = settings.ReadString(Section, "WebEncoderOptions", "off") == "on";
+    const std::string roots = settings.ReadString(Section, "FolderRoots", "");
+    for (std::size_t begin = 0; begin < roots.size();) {
+        const std::size_t end = std::min(roots.find(';', begin), roots.size());
+        if (const std::string_view root = Trim(std::string_view(roots).substr(begin, end - begin)); !root.empty()) {
+            s.FolderRoots.emplace_back(root);
+        }
+        begin = end + 1;
+    }
+    if (s.FolderRoots.empty()) {
+        s.FolderRoots.push_back(DefaultFolderBase() + "/Rudaz Odudad");
+        const int slots = TController::ReadSlotCount(settings);
+        for (int i = 0; i < slots; ++i) {
+            const std::string folder = settings.ReadString(TSlotSettings::SectionName(i), "Folder", "");
+            if (!folder.empty()) {
+                s.FolderRoots.push_back(folder);
+            }
+        }
+    }
     return s;
 }
 
@@ -116,6 +137,7 @@ void TWebServer::Start(const TWebServerSettings& settings, bool retry) {
     try {
         FImpl->Router.SetAccess(settings.User, settings.CommandExecution, settings.AllowedHosts,
                                 settings.Configuration);
+        FImpl->Router.SetSettingsRules(settings.WebEncoderOptions, settings.FolderRoots);
         if (const auto port = ParsePort(settings.Port)) {
             FImpl->Port = *port;
         }

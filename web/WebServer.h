@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class TController;
 class TSettingsFile;
@@ -22,6 +23,12 @@ struct TWebServerSettings {
     // PEM files; with both set the server speaks HTTPS only.
     std::string CertificateFile;
     std::string KeyFile;
+    // The settings view may change EncoderOptions (they reach the encoder's command line).
+    bool WebEncoderOptions = false;
+    // Where the settings view may put a slot's folder ("FolderRoots", separated
+    // by ';'); by default the default recordings folder and the slots' folders
+    // found in the file.
+    std::vector<std::string> FolderRoots;
 
     static TWebServerSettings Read(const TSettingsFile& settings);
     // Port, User, Password, CommandExecution, CertificateFile and KeyFile, as at

@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 using namespace TestSupport;
 using TJson = nlohmann::json;
@@ -237,4 +238,74 @@ TEST_F(TWebSettingsTest, TwoInputsOfOneNameKeepTheirDevicesAndAnAmbiguousNameIsR
     EXPECT_EQ(TSettingsStore(Ini).ReadString("Slot0", "Device", ""), "WASAPI:sine");
     EXPECT_TRUE(WaitUntil([&] { return recorded().count("sine") == 1; }, 10)) << program.Log();
     EXPECT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+}
+
+TEST_F(TWebSettingsTest, TheWebCannotSetControlCharactersForeignFoldersOrEncoderOptionsAndTheLogSaysWhatChanged) {
+    const std::string roots = Dir.Path().string();
+    auto web = Web(true);
+    web.emplace_back("FolderRoots", roots);
+    WriteSettings(web);
+    TLoggerProgram program(Dir.Path().string());
+    ASSERT_TRUE(program.WaitForLog("Web server started", std::chrono::seconds(10))) << program.Log();
+
+    const std::string before = FileText(Ini);
+    const std::string idle = Dir.File("idle");
+    for (const auto& [body, status, reason] : std::vector<std::tuple<TJson, int, std::string>>{
+             {{{"Folder", "<img src=x onerror=alert(1)>"}}, 400, "Folder must be an absolute path"},
+             {{{"Folder", Folder + std::string("\0x", 2)}}, 400, "Folder must not contain control characters"},
+             {{{"Name", "Studio\n2024-01-01 00:00:00 Web server stopped"}}, 400, "Name must not contain control"},
+             {{{"StreamURL", "http://radio.example/\r\nX: y"}}, 400, "StreamURL must not contain control"},
+             {{{"Folder", "/etc/rudaz"}}, 400, "Folder must lie inside one of the folders set in"},
+             {{{"Folder", roots + "/../elsewhere"}}, 400, "Folder must not contain \"..\""},
+             {{{"Folder", idle}}, 400, "Folder overlaps the folder of slot \"Slot 2\""},
+             {{{"Folder", idle + "/inner"}}, 400, "Folder overlaps the folder of slot \"Slot 2\""},
+             {{{"Folder", Folder}, {"EncoderOptions", "--pipe-to /tmp/x"}}, 403, "EncoderOptions cannot be changed"}}) {
+        const THttpReply refused = Call("POST", "/ws/slot/0/settings", body.dump());
+        EXPECT_EQ(refused.Status, status) << body.dump();
+        EXPECT_EQ(refused.Header("content-type"), "text/plain; charset=utf-8") << body.dump();
+        EXPECT_NE(refused.Body.find(reason), std::string::npos) << body.dump() << ": " << refused.Body;
+    }
+    EXPECT_EQ(FileText(Ini), before) << "nothing written";
+
+    // A folder of its own inside the roots, an unchanged EncoderOptions sent back: taken, and logged key by key.
+    const std::string moved = Dir.File("studio-b");
+    const THttpReply taken = Call("POST", "/ws/slot/0/settings",
+                                  TJson{{"Folder", moved}, {"Bitrate", 192}, {"EncoderOptions", ""}}.dump());
+    ASSERT_EQ(taken.Status, 200) << taken.Body;
+    EXPECT_EQ(TSettingsStore(Ini).ReadString("Slot0", "Folder", ""), moved);
+    EXPECT_TRUE(program.WaitForLog("Settings of slot 1 changed from the web by admin at 127.0.0.1: Folder '" + Folder +
+                                       "' -> '" + moved + "', Bitrate 128 -> 192",
+                                   std::chrono::seconds(10)))
+        << program.Log();
+
+    // Moved into a folder whose catalogue holds rows: not cleaned until the user confirms it.
+    const std::string archive = Dir.File("archive");
+    std::filesystem::create_directories(archive);
+    std::ofstream(archive + "/old.mp3") << "audio";
+    {
+        TCatalogue db(archive + "/RudazOdudad.db");
+        db.Execute("INSERT INTO recordings (starttime, duration, filename) VALUES ('2001-01-01 00:00:00', 3600, "
+                   "'old.mp3')");
+    }
+    const THttpReply toArchive = Call("POST", "/ws/slot/1/settings", TJson{{"Folder", archive}}.dump());
+    ASSERT_EQ(toArchive.Status, 200) << toArchive.Body;
+    EXPECT_EQ(TJson::parse(toArchive.Body)["CleanupConfirmed"], false);
+    EXPECT_EQ(TSettingsStore(Ini).ReadString("Slot1", "CleanupConfirmed", ""), "off");
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << program.Log();
+    EXPECT_NE(program.Log().find("Settings of slot 2 changed from the web by admin at 127.0.0.1: Folder '" + idle +
+                                 "' -> '" + archive + "'"),
+              std::string::npos)
+        << program.Log();
+
+    // The start's cleanup leaves the archive alone; once confirmed, the next one cleans it.
+    TLoggerProgram waiting(Dir.Path().string());
+    ASSERT_TRUE(waiting.WaitForLog("Cleanup skipped", std::chrono::seconds(15))) << waiting.Log();
+    EXPECT_TRUE(std::filesystem::exists(archive + "/old.mp3"));
+    const THttpReply confirmed = Call("POST", "/ws/slot/1/settings", R"({"CleanupConfirmed": true})");
+    ASSERT_EQ(confirmed.Status, 200) << confirmed.Body;
+    EXPECT_EQ(waiting.Stop(SIGTERM), 0) << waiting.Log();
+    EXPECT_TRUE(std::filesystem::exists(archive + "/old.mp3"));
+    TLoggerProgram cleaning(Dir.Path().string());
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(archive + "/old.mp3"); }, 15)) << cleaning.Log();
+    EXPECT_EQ(cleaning.Stop(SIGTERM), 0) << cleaning.Log();
 }

@@ -92,6 +92,53 @@ TEST_F(TSlotCleanupTest, ByAgeDeletesOldFilesTheirRowsAndEmptiedFolders) {
     EXPECT_EQ(Names(Folder()).size(), 1u) << "switched off";
 }
 
+TEST_F(TSlotCleanupTest, RowsNamingFilesOutsideTheFolderAreKeptAndATakenOverCatalogueWaitsForAConfirmation) {
+    const std::string other = Folder("other");
+    const std::string mine = Folder("mine");
+    AddRecording(other, "victim.mp3", 10);
+    AddRecording(other, "dir/deep.mp3", 10);
+    fs::create_directories(mine);
+    fs::create_symlink(other + "/victim.mp3", mine + "/link.mp3");
+    fs::create_symlink(other + "/dir", mine + "/linked");
+    AddRecording(mine, "../other/victim.mp3", 400, false);
+    AddRecording(mine, other + "/victim.mp3", 400, false);
+    AddRecording(mine, "link.mp3", 400, false);
+    AddRecording(mine, "linked/deep.mp3", 400, false);
+    AddRecording(mine, "2010/own.mp3", 400);
+    auto slot = MakeSlot(0, {{"Name", "Mine"}, {"Folder", mine}, {"CleanupDays", "1"}});
+    slot->CleanupByAge();
+    slot->CleanupByAge();
+    EXPECT_TRUE(fs::exists(other + "/victim.mp3"));
+    EXPECT_TRUE(fs::exists(other + "/dir/deep.mp3"));
+    EXPECT_TRUE(fs::is_symlink(mine + "/link.mp3"));
+    EXPECT_FALSE(fs::exists(mine + "/2010/own.mp3")) << "its own file still goes";
+    EXPECT_EQ(Names(mine), (std::vector<std::string>{"../other/victim.mp3", other + "/victim.mp3", "link.mp3",
+                                                     "linked/deep.mp3"}));
+    EXPECT_EQ(LogsContaining("Mine: Recording ../other/victim.mp3 lies outside the slot's folder: kept").size(), 1u)
+        << "logged once";
+    EXPECT_EQ(LogsContaining("lies outside the slot's folder: kept").size(), 4u);
+
+    // Moved to another slot's folder: its rows are not this slot's to clean until the user says so.
+    TSlotSettings moved = *slot;
+    moved.Folder = other;
+    slot->TakeSettings(moved);
+    EXPECT_FALSE(slot->CleanupConfirmed);
+    slot->CleanupByAge();
+    slot->CleanupByAge();
+    EXPECT_EQ(Names(other).size(), 2u);
+    EXPECT_EQ(LogsContaining("Mine: Cleanup skipped").size(), 1u);
+    moved.CleanupConfirmed = true;
+    slot->TakeSettings(moved);
+    slot->CleanupByAge();
+    EXPECT_TRUE(Names(other).empty()) << "confirmed: cleaned by its rules";
+    EXPECT_FALSE(fs::exists(other + "/victim.mp3"));
+
+    // A folder without rows needs no confirmation.
+    moved.Folder = Folder("fresh");
+    slot->TakeSettings(moved);
+    EXPECT_TRUE(slot->CleanupConfirmed);
+}
+
 TEST_F(TSlotCleanupTest, BySpaceDeletesTheOldestWhenBelowTheLimit) {
     AddRecording(Folder(), "a.mp3", 3);
     AddRecording(Folder(), "b.mp3", 2);

@@ -55,7 +55,7 @@ TEST_F(TSlotSettingsTest, AMissingSectionReadsDefaultsAndAllKeysAreWrittenBack) 
                                         "Samplerate",  "Mode",           "EncoderOptions",
                                         "CleanupDaysEnabled", "CleanupDays", "CleanupSpaceEnabled",
                                         "CleanupSpace", "SilenceAlarm", "SilenceLevel",
-                                        "SilenceSeconds"};
+                                        "SilenceSeconds", "CleanupConfirmed"};
     ASSERT_EQ(lines.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
         EXPECT_EQ(lines[i].substr(0, lines[i].find('=')), keys[i]) << "key " << i << " in its place";

@@ -15,7 +15,7 @@ using namespace TestSupport;
 namespace {
 
 const char* const Challenge = "Basic realm=\"Pelorand Rudaz Odudad\"";
-const char* const ChallengeBody = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
+const char* const ChallengeBody = "401 Unauthorized";
 
 class WebServer : public TWebFixture {};
 

@@ -5,7 +5,9 @@
 // the origin line is sent as Origin or Referer, and the client's address; the
 // rest is split at '\n' into request target, Authorization header, Host
 // header, origin line, Range header (also sent as If-Range when it starts with
-// '"') and url-encoded body.
+// '"') and url-encoded body (also the JSON of the settings view). An error
+// answer that is not plain text or names the slots' folder, and a setting
+// taken with a control character or a folder outside the root, abort.
 #include "HttpRequest.h"
 #include "SlotSettingsRules.h"
 #include "WebRouter.h"
@@ -37,7 +39,10 @@ public:
                    "('silence', '2011-03-07 14:10:00', NULL, 'Silence since 14:10:00'), "
                    "('input_lost', '2011-03-08 09:00:00', '2011-03-08 09:05:00', 'Input lost since 09:00:00'), "
                    "('low_disk', 'bad', NULL, '')");
+        FSettings.Values.Folder = FRoot + "/slot0";
     }
+    const std::string& Root() const { return FRoot; }
+    const TSlotSettings& Settings() const { return FSettings.Values; }
     ~TFuzzSlots() override { std::filesystem::remove_all(FRoot); }
 
     int Count() const override { return 2; }
@@ -159,6 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One router for the run, as the server has, so that failed logins add up.
     static TWebRouter router{Slots()};
     router.SetAccess(flags & 4 ? "user" : "", (flags & 8) != 0, "studio.example, other.example", (flags & 8) != 0);
+    router.SetSettingsRules((flags & 8) != 0, {Slots().Root()});
     router.SetPasswordHash(HashWebServerPassword("pw"));
     THttpResponse response;
     router.HTTPServerCommandGet(request, response);
@@ -166,6 +172,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status != 200 && status != 206 && status != 302 && status != 400 && status != 403 && status != 404 &&
         status != 416 && status != 429 && status != 501 && status != 503) {
         std::abort(); // a status the router never gives
+    }
+    if (status >= 400 && (response.ContentType != "text/plain; charset=utf-8" ||
+                          response.Text.find(Slots().Root()) != std::string::npos)) {
+        std::abort(); // an error answer a browser could run as a page, or one that tells where recordings lie
+    }
+    const TSlotSettings& taken = Slots().Settings();
+    for (const std::string* text : {&taken.Name, &taken.Folder, &taken.StreamURL, &taken.EncoderOptions}) {
+        for (char c : *text) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                std::abort();
+            }
+        }
+    }
+    if (!taken.Folder.starts_with(Slots().Root() + "/") || taken.Folder.find("/..") != std::string::npos) {
+        std::abort();
     }
     return 0;
 }

@@ -77,6 +77,7 @@ var settingsView = (function () {
             });
         $.each(["FlatFilenames", "NoAutoRotate", "CleanupDaysEnabled", "CleanupSpaceEnabled", "SilenceAlarm"],
             function (i, key) { field(key).prop("checked", settings[key]); });
+        $("#set-CleanupWaiting").toggle(settings.CleanupConfirmed === false);
         fillSelect(field("Source"), settings.Choices.Sources, SOURCE_NAMES, settings.Source);
         fillDevices(settings);
         fillSelect(field("Format"), settings.Choices.Formats, FORMAT_NAMES, settings.Format);
@@ -150,6 +151,14 @@ var settingsView = (function () {
                     }
                     say("#settingsmessage", settings.Message, settings.Written === false);
                     changed();
+                }).fail(function (xhr) { say("#settingsmessage", xhr.responseText || "Not saved", true); });
+            });
+            $("#settingsconfirmcleanup").click(function () {
+                post("/ws/slot/" + slotOf() + "/settings", { CleanupConfirmed: true }, function (settings) {
+                    if (settings.Choices) {
+                        show(settings);
+                    }
+                    say("#settingsmessage", settings.Message, settings.Written === false);
                 }).fail(function (xhr) { say("#settingsmessage", xhr.responseText || "Not saved", true); });
             });
             $("#slotssave").click(function () {
